@@ -1,0 +1,19 @@
+// The screen grab: copies a rectangle of the whole screen into a top-down
+// BGRA buffer. Each platform defines grab_context in its grab_context.h.
+#pragma once
+
+#include <cstdint>
+
+#if defined(_WIN32)
+#include "platform/win32/grab_context.h"
+#else
+#include "platform/posix/grab_context.h"
+#endif
+
+// Prepares a grab of width x height; returns the context's ready flag.
+bool grab_open(grab_context *ctx, int32_t width, int32_t height);
+// Copies the rectangle at (x, y) into pixels (width x height x 4 bytes);
+// true when pixels holds a grabbed image. Only called while ready.
+bool grab_frame(grab_context *ctx, int32_t x, int32_t y, uint8_t *pixels);
+// Releases whatever grab_open took, in any state.
+void grab_close(grab_context *ctx);

@@ -1,0 +1,20 @@
+// The X11 grab's state: an XCB connection and a MIT-SHM segment of the grab size.
+#pragma once
+
+#include <cstdint>
+
+struct grab_context {
+    int32_t width;
+    int32_t height;
+    bool ready;
+    void *connection;  // xcb_connection_t*, null when none
+    uint32_t root;     // root window of the default screen
+    int32_t screen_width;
+    int32_t screen_height;
+    uint8_t depth;
+    uint8_t bits_per_pixel;
+    bool use_shm;
+    uint32_t shm_seg;  // xcb_shm_seg_t, 0 when not attached
+    int shm_id;        // System V segment id, -1 when none
+    uint8_t *shm_data; // mapped segment, null when none
+};

@@ -1,0 +1,46 @@
+// The fixed table of recording jobs shared by the exports and the workers.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "screenrecorder/options.h"
+
+inline constexpr int kMaxJobs = 8;
+inline constexpr std::size_t kPathSize = 1024;
+inline constexpr std::size_t kJobTextSize = 1024;
+inline constexpr std::size_t kJobErrorSize = 256;
+
+using thread_handle = void *;
+
+struct recording_job {
+    int32_t id;
+    int32_t active;
+    int32_t running;        // shared: written by the worker
+    int32_t stop_requested; // shared: written by the host
+    int32_t finished;       // shared: written by the worker
+    thread_handle thread;
+    char output_path[kPathSize];
+    char temp_path[kPathSize];
+    recording_options opts;
+    int32_t width;
+    int32_t height;
+    int64_t start_ms;       // shared: written by the worker
+    int64_t end_ms;
+    int64_t frames;         // shared: written by the worker
+    int64_t dropped_frames; // shared: written by the worker
+    char status_json[kJobTextSize];
+    char stop_json[kJobTextSize];
+    char error[kJobErrorSize];
+};
+
+extern recording_job g_jobs[kMaxJobs];
+
+// Fields that the host thread and a worker share are stored and loaded whole.
+template <typename T> inline T shared_load(const T &field) {
+    return std::atomic_ref<T>(const_cast<T &>(field)).load(std::memory_order_acquire);
+}
+template <typename T> inline void shared_store(T &field, T value) {
+    std::atomic_ref<T>(field).store(value, std::memory_order_release);
+}

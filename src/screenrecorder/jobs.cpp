@@ -1,0 +1,3 @@
+#include "screenrecorder/job.h"
+
+recording_job g_jobs[kMaxJobs];
