@@ -11,6 +11,12 @@ inline constexpr int kMaxJobs = 8;
 inline constexpr std::size_t kPathSize = 1024;
 inline constexpr std::size_t kJobTextSize = 1024;
 inline constexpr std::size_t kJobErrorSize = 256;
+// Longest output path a job accepts, and the longest for a GIF job, whose
+// temporary name adds ".tmp.mp4" and must fit the same buffer whole.
+inline constexpr std::size_t kMaxOutputPath = kPathSize - 1;
+inline constexpr char kTempSuffix[] = ".tmp.mp4";
+inline constexpr std::size_t kMaxGifOutputPath = kMaxOutputPath - (sizeof kTempSuffix - 1);
+inline constexpr int32_t kMinEncodeSize = 16;
 
 using thread_handle = void *;
 
@@ -26,7 +32,7 @@ struct recording_job {
     recording_options opts;
     int32_t width;
     int32_t height;
-    int64_t start_ms;       // shared: written by the worker
+    int64_t start_ms; // shared: written by the worker
     int64_t end_ms;
     int64_t frames;         // shared: written by the worker
     int64_t dropped_frames; // shared: written by the worker
@@ -36,6 +42,15 @@ struct recording_job {
 };
 
 extern recording_job g_jobs[kMaxJobs];
+
+// Index of the first slot, lowest first, whose `active` is 0; -1 when all
+// slots are taken.
+int32_t find_free_slot();
+// The slot of job number `job` when it names a job in progress (1..8, active,
+// same id); null otherwise.
+recording_job *find_job(int32_t job);
+// One dimension of the encode size: rounded down to even, at least 16.
+int32_t encode_dimension(int32_t pixels);
 
 // Fields that the host thread and a worker share are stored and loaded whole.
 template <typename T> inline T shared_load(const T &field) {

@@ -1,5 +1,188 @@
+// The recording worker: paces the capture loop, stamps the samples and tears
+// the job down, over whatever clock, grab and media sink its environment
+// hands it.
 #include "screenrecorder/worker.h"
 
-// Placeholder until the worker lands.
-uint32_t record_job(recording_job *, const worker_env &) { return 0; }
-uint32_t win32_record_thread(void *) { return 0; }
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "screenrecorder/gif.h"
+#include "screenrecorder/job.h"
+#include "screenrecorder/pattern.h"
+
+namespace {
+
+constexpr int64_t kHnsPerSecond = 10000000;
+
+// Ends a job whose set-up failed: the message is already in `error`.
+uint32_t end_after_failure(recording_job *job, uint32_t exit_code) {
+    shared_store(job->running, int32_t{0});
+    shared_store(job->finished, int32_t{1});
+    return exit_code;
+}
+
+// Releases a sink whose writer was (partly) opened but never finalised.
+void release_unfinished_sink(const media_sink_ops &ops, void *sink) {
+    ops.abandon(sink);
+    ops.shutdown(sink);
+    ops.destroy(sink);
+}
+
+// Allocates `bytes` zeroed bytes; null when the size does not fit or the
+// memory is not there.
+uint8_t *allocate_zeroed(int64_t bytes) {
+    if (bytes <= 0 || static_cast<uint64_t>(bytes) > SIZE_MAX) {
+        return nullptr;
+    }
+    return static_cast<uint8_t *>(std::calloc(static_cast<std::size_t>(bytes), 1));
+}
+
+} // namespace
+
+uint32_t record_job(recording_job *job, const worker_env &env) {
+    shared_store(job->running, int32_t{1});
+    const int64_t entry_ms = env.now_ms();
+    shared_store(job->frames, int64_t{0});
+    shared_store(job->start_ms, entry_ms);
+    shared_store(job->dropped_frames, int64_t{0});
+
+    const int32_t fps = job->opts.fps;
+    const int32_t width = job->width;
+    const int32_t height = job->height;
+    const bool gif = job->opts.gif != 0;
+    const int64_t interval_ms = 1000 / fps;
+    const int64_t lateness_limit_ms = 3 * interval_ms;
+    const int64_t sample_hns = kHnsPerSecond / fps;
+    const int64_t frame_bytes = static_cast<int64_t>(width) * static_cast<int64_t>(height) * 4;
+    const int64_t silence_bytes = static_cast<int64_t>(kAudioRate / fps) * kAudioBytesPerFrame;
+
+    // --- Set-up -----------------------------------------------------------
+    const media_sink_ops &ops = *env.sink;
+    if (ops.create == nullptr) {
+        std::snprintf(job->error, sizeof job->error, "no media writer on this platform");
+        return end_after_failure(job, 1);
+    }
+    void *sink = ops.create();
+    if (sink == nullptr) {
+        std::snprintf(job->error, sizeof job->error, "out of memory for the media writer");
+        return end_after_failure(job, 1);
+    }
+    if (ops.startup(sink, job->error, sizeof job->error) != 0) {
+        // A failed start-up has undone itself: only the state is left.
+        ops.destroy(sink);
+        return end_after_failure(job, 1);
+    }
+
+    const char *path = gif ? job->temp_path : job->output_path;
+    video_stream_desc video{};
+    video.hevc = std::strcmp(job->opts.codec, "hevc") == 0;
+    video.bitrate_bps = static_cast<uint32_t>(job->opts.bitrate_kbps) * 1000u;
+    video.width = width;
+    video.height = height;
+    video.fps = fps;
+    int rc = ops.open(sink, path, job->error, sizeof job->error);
+    if (rc == 0) {
+        rc = ops.add_video(sink, &video, job->error, sizeof job->error);
+    }
+    if (rc == 0 && !gif) {
+        rc = ops.add_audio(sink, job->error, sizeof job->error);
+    }
+    if (rc == 0) {
+        rc = ops.begin(sink, job->error, sizeof job->error);
+    }
+    if (rc != 0) {
+        release_unfinished_sink(ops, sink);
+        return end_after_failure(job, 2);
+    }
+
+    uint8_t *frame = allocate_zeroed(frame_bytes);
+    uint8_t *silence = allocate_zeroed(silence_bytes);
+    if (frame == nullptr || silence == nullptr) {
+        std::snprintf(job->error, sizeof job->error, "out of memory for the %s buffer (%" PRId64 " bytes)",
+                      frame == nullptr ? "frame" : "silence", frame == nullptr ? frame_bytes : silence_bytes);
+        std::free(frame);
+        std::free(silence);
+        release_unfinished_sink(ops, sink);
+        return end_after_failure(job, 2);
+    }
+
+    grab_context grab{};
+    const bool grabbing = env.grab_open(&grab, width, height);
+
+    // --- Capture loop -----------------------------------------------------
+    // Deadlines are counted from an anchor in whole frame slots, each slot
+    // 1000 / fps milliseconds taken exactly, so the long-run rate is fps.
+    // Slot 1 is one frame interval after capture start; a pass that finds
+    // itself too late makes its own moment the new anchor, slot 0.
+    int64_t anchor_ms = env.now_ms();
+    shared_store(job->start_ms, anchor_ms);
+    int64_t slot = 1;
+    int64_t frames = 0;
+    int64_t dropped = 0;
+    if (shared_load(job->stop_requested) == 0) {
+        for (;;) {
+            const int64_t deadline_ms = anchor_ms + (slot * 1000) / fps;
+            const int64_t now_ms = env.now_ms();
+            if (now_ms < deadline_ms) {
+                env.sleep_ms(deadline_ms - now_ms);
+            } else if (now_ms - deadline_ms > lateness_limit_ms) {
+                // One drop per late pass, however many slots were missed.
+                shared_store(job->dropped_frames, ++dropped);
+                anchor_ms = now_ms;
+                slot = 0;
+            }
+
+            if (!grabbing || !env.grab_frame(&grab, job->opts.region_x, job->opts.region_y, frame)) {
+                generate_pattern_frame(frame, width, height, frames);
+            }
+            const int64_t time_hns = frames * sample_hns;
+            if (ops.write_video(sink, frame, static_cast<std::size_t>(frame_bytes), frames, time_hns,
+                                sample_hns) == sink_write::failed) {
+                std::snprintf(job->error, sizeof job->error,
+                              "video sample of frame %" PRId64 " could not be written", frames);
+                break;
+            }
+            const bool audio_failed =
+                !gif && ops.write_audio(sink, silence, static_cast<std::size_t>(silence_bytes), frames,
+                                        time_hns, sample_hns) == sink_write::failed;
+            shared_store(job->frames, ++frames);
+            ++slot;
+            if (audio_failed) {
+                std::snprintf(job->error, sizeof job->error,
+                              "audio sample of frame %" PRId64 " could not be written", frames - 1);
+                break;
+            }
+            if (shared_load(job->stop_requested) != 0) {
+                break;
+            }
+        }
+    }
+
+    // --- Teardown ---------------------------------------------------------
+    job->end_ms = env.now_ms();
+    env.grab_close(&grab);
+    ops.finalize(sink);
+    std::free(frame);
+    std::free(silence);
+    ops.shutdown(sink);
+    ops.destroy(sink);
+    if (gif) {
+        env.convert_to_gif(job);
+    }
+    shared_store(job->running, int32_t{0});
+    shared_store(job->finished, int32_t{1});
+    return 0;
+}
+
+const worker_env &platform_worker_env() {
+    static const worker_env env{platform_now_ms, platform_sleep_ms,      grab_open,     grab_frame,
+                                grab_close,      &platform_media_sink(), convert_to_gif};
+    return env;
+}
+
+uint32_t win32_record_thread(void *job) {
+    return record_job(static_cast<recording_job *>(job), platform_worker_env());
+}

@@ -25,7 +25,15 @@ const worker_env &platform_worker_env();
 
 // Runs one job to its end with `env`. Returns the thread's exit code: 0 after
 // a normal run, 1 when the media stack cannot start, 2 when the writer cannot
-// be opened (or another set-up step fails).
+// be opened (or another set-up step fails). A set-up failure leaves its
+// message in job->error, no frame, and every resource released; a sample
+// that cannot be made in mid-recording ends the loop, keeps its message in
+// job->error and finalises what was written.
+//
+// Sink calls: create, startup (a failing startup undoes itself), open,
+// add_video, add_audio (not for a GIF job), begin; then write_video and
+// write_audio per frame; then finalize, shutdown, destroy. After a failure
+// between open and the first frame: abandon, shutdown, destroy.
 uint32_t record_job(recording_job *job, const worker_env &env);
 
 // Thread entry: record_job over the platform's environment.
