@@ -1,0 +1,74 @@
+// The screen grab through GDI: a memory device context holding a bitmap
+// compatible with the screen, filled by one BitBlt per frame and converted
+// by one GetDIBits straight into the caller's top-down BGRA buffer.
+#include <windows.h>
+
+#include "platform/grab.h"
+
+bool grab_open(grab_context *ctx, int32_t width, int32_t height) {
+    ctx->width = width;
+    ctx->height = height;
+    ctx->screen_dc = nullptr;
+    ctx->memory_dc = nullptr;
+    ctx->bitmap = nullptr;
+    ctx->previous_object = nullptr;
+    ctx->ready = false;
+
+    ctx->screen_dc = GetDC(nullptr);
+    if (ctx->screen_dc != nullptr) {
+        ctx->memory_dc = CreateCompatibleDC(ctx->screen_dc);
+    }
+    if (ctx->memory_dc != nullptr) {
+        // Compatible with the screen, not with the memory context, which
+        // would give a monochrome bitmap.
+        ctx->bitmap = CreateCompatibleBitmap(ctx->screen_dc, width, height);
+    }
+    if (ctx->bitmap != nullptr) {
+        ctx->previous_object = SelectObject(ctx->memory_dc, ctx->bitmap);
+        ctx->ready = true;
+    }
+
+    // 32 bits per pixel, BI_RGB, a negative height for top-down rows: exactly
+    // the layout of the frame buffer.
+    ctx->bitmap_info = BITMAPINFO{};
+    BITMAPINFOHEADER &h = ctx->bitmap_info.bmiHeader;
+    h.biSize = sizeof(BITMAPINFOHEADER);
+    h.biWidth = width;
+    h.biHeight = -height;
+    h.biPlanes = 1;
+    h.biBitCount = 32;
+    h.biCompression = BI_RGB;
+    return ctx->ready;
+}
+
+bool grab_frame(grab_context *ctx, int32_t x, int32_t y, uint8_t *pixels) {
+    if (!ctx->ready) {
+        return false;
+    }
+    if (BitBlt(ctx->memory_dc, 0, 0, ctx->width, ctx->height, ctx->screen_dc, x, y, SRCCOPY) == 0) {
+        return false;
+    }
+    const int lines = GetDIBits(ctx->memory_dc, ctx->bitmap, 0, static_cast<UINT>(ctx->height), pixels,
+                                &ctx->bitmap_info, DIB_RGB_COLORS);
+    return lines > 0;
+}
+
+void grab_close(grab_context *ctx) {
+    if (ctx->memory_dc != nullptr) {
+        if (ctx->previous_object != nullptr) {
+            SelectObject(ctx->memory_dc, ctx->previous_object);
+        }
+        if (ctx->bitmap != nullptr) {
+            DeleteObject(ctx->bitmap);
+        }
+        DeleteDC(ctx->memory_dc);
+    }
+    if (ctx->screen_dc != nullptr) {
+        ReleaseDC(nullptr, ctx->screen_dc);
+    }
+    ctx->screen_dc = nullptr;
+    ctx->memory_dc = nullptr;
+    ctx->bitmap = nullptr;
+    ctx->previous_object = nullptr;
+    ctx->ready = false;
+}

@@ -1,0 +1,250 @@
+// The media sink over Media Foundation's sink writer: an MPEG-4 file with
+// H.264 or HEVC video fed with uncompressed 32-bit frames and, for jobs
+// without GIF, an AAC track fed with 16-bit stereo PCM.
+#include <windows.h>
+
+#include <mfapi.h>
+#include <mfidl.h>
+#include <mfreadwrite.h>
+#include <objbase.h>
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "platform/media_sink.h"
+
+namespace {
+constexpr std::size_t kWidePathSize = 1024;
+constexpr UINT32 kAacBytesPerSecond = 16000; // 128 kbit/s
+constexpr UINT32 kPcmBitsPerSample = 16;
+
+struct mf_sink {
+    bool com_initialised; // CoInitializeEx gave S_OK or S_FALSE
+    bool mf_started;
+    IMFSinkWriter *writer;
+    DWORD video_stream;
+    DWORD audio_stream;
+    IMFMediaType *video_out;
+    IMFMediaType *video_in;
+    IMFMediaType *audio_out;
+    IMFMediaType *audio_in;
+    wchar_t wide_path[kWidePathSize];
+};
+
+mf_sink *as_sink(void *sink) {
+    return static_cast<mf_sink *>(sink);
+}
+
+template <typename T> void release(T *&object) {
+    if (object != nullptr) {
+        object->Release();
+        object = nullptr;
+    }
+}
+
+int fail(char *err, std::size_t cap, const char *what, HRESULT hr) {
+    std::snprintf(err, cap, "%s failed: 0x%08lx", what,
+                  static_cast<unsigned long>(static_cast<uint32_t>(hr)));
+    return 1;
+}
+
+UINT64 pack(uint32_t high, uint32_t low) {
+    return (static_cast<UINT64>(high) << 32) | low;
+}
+
+void *mf_create() {
+    return new (std::nothrow) mf_sink{};
+}
+
+int mf_startup(void *sink, char *err, std::size_t cap) {
+    mf_sink *s = as_sink(sink);
+    const HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    s->com_initialised = init == S_OK || init == S_FALSE;
+    const HRESULT hr = MFStartup(MF_VERSION, MFSTARTUP_FULL);
+    if (FAILED(hr)) {
+        return fail(err, cap, "MFStartup", hr);
+    }
+    s->mf_started = true;
+    return 0;
+}
+
+int mf_open(void *sink, const char *path, char *err, std::size_t cap) {
+    mf_sink *s = as_sink(sink);
+    // A path that does not convert leaves an empty name, which the writer
+    // refuses below.
+    std::memset(s->wide_path, 0, sizeof s->wide_path);
+    MultiByteToWideChar(CP_UTF8, 0, path, -1, s->wide_path, static_cast<int>(kWidePathSize));
+    s->wide_path[kWidePathSize - 1] = L'\0';
+    const HRESULT hr = MFCreateSinkWriterFromURL(s->wide_path, nullptr, nullptr, &s->writer);
+    if (FAILED(hr) || s->writer == nullptr) {
+        release(s->writer);
+        return fail(err, cap, "MFCreateSinkWriterFromURL", FAILED(hr) ? hr : E_POINTER);
+    }
+    return 0;
+}
+
+// The attribute setters, AddStream and SetInputMediaType are not examined:
+// a writer that refuses a type shows it later, and the job goes on.
+int mf_add_video(void *sink, const video_stream_desc *desc, char *err, std::size_t cap) {
+    mf_sink *s = as_sink(sink);
+    const UINT64 frame_size = pack(static_cast<uint32_t>(desc->width), static_cast<uint32_t>(desc->height));
+    const UINT64 frame_rate = pack(static_cast<uint32_t>(desc->fps), 1);
+    const UINT64 square_pixels = pack(1, 1);
+
+    HRESULT hr = MFCreateMediaType(&s->video_out);
+    if (FAILED(hr) || s->video_out == nullptr) {
+        return fail(err, cap, "MFCreateMediaType", FAILED(hr) ? hr : E_POINTER);
+    }
+    IMFMediaType *out = s->video_out;
+    out->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
+    out->SetGUID(MF_MT_SUBTYPE, desc->hevc ? MFVideoFormat_HEVC : MFVideoFormat_H264);
+    out->SetUINT32(MF_MT_AVG_BITRATE, desc->bitrate_bps);
+    out->SetUINT64(MF_MT_FRAME_SIZE, frame_size);
+    out->SetUINT64(MF_MT_FRAME_RATE, frame_rate);
+    out->SetUINT64(MF_MT_PIXEL_ASPECT_RATIO, square_pixels);
+    out->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive);
+    s->writer->AddStream(out, &s->video_stream);
+
+    hr = MFCreateMediaType(&s->video_in);
+    if (FAILED(hr) || s->video_in == nullptr) {
+        return fail(err, cap, "MFCreateMediaType", FAILED(hr) ? hr : E_POINTER);
+    }
+    IMFMediaType *in = s->video_in;
+    in->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
+    in->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_RGB32);
+    in->SetUINT64(MF_MT_FRAME_SIZE, frame_size);
+    in->SetUINT64(MF_MT_FRAME_RATE, frame_rate);
+    in->SetUINT64(MF_MT_PIXEL_ASPECT_RATIO, square_pixels);
+    in->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive);
+    s->writer->SetInputMediaType(s->video_stream, in, nullptr);
+    return 0;
+}
+
+int mf_add_audio(void *sink, char *err, std::size_t cap) {
+    mf_sink *s = as_sink(sink);
+    HRESULT hr = MFCreateMediaType(&s->audio_out);
+    if (FAILED(hr) || s->audio_out == nullptr) {
+        return fail(err, cap, "MFCreateMediaType", FAILED(hr) ? hr : E_POINTER);
+    }
+    IMFMediaType *out = s->audio_out;
+    out->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Audio);
+    out->SetGUID(MF_MT_SUBTYPE, MFAudioFormat_AAC);
+    out->SetUINT32(MF_MT_AUDIO_BITS_PER_SAMPLE, kPcmBitsPerSample);
+    out->SetUINT32(MF_MT_AUDIO_SAMPLES_PER_SECOND, kAudioRate);
+    out->SetUINT32(MF_MT_AUDIO_NUM_CHANNELS, kAudioChannels);
+    out->SetUINT32(MF_MT_AUDIO_AVG_BYTES_PER_SECOND, kAacBytesPerSecond);
+    s->writer->AddStream(out, &s->audio_stream);
+
+    hr = MFCreateMediaType(&s->audio_in);
+    if (FAILED(hr) || s->audio_in == nullptr) {
+        return fail(err, cap, "MFCreateMediaType", FAILED(hr) ? hr : E_POINTER);
+    }
+    IMFMediaType *in = s->audio_in;
+    in->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Audio);
+    in->SetGUID(MF_MT_SUBTYPE, MFAudioFormat_PCM);
+    in->SetUINT32(MF_MT_AUDIO_BITS_PER_SAMPLE, kPcmBitsPerSample);
+    in->SetUINT32(MF_MT_AUDIO_SAMPLES_PER_SECOND, kAudioRate);
+    in->SetUINT32(MF_MT_AUDIO_NUM_CHANNELS, kAudioChannels);
+    in->SetUINT32(MF_MT_AUDIO_BLOCK_ALIGNMENT, kAudioBytesPerFrame);
+    in->SetUINT32(MF_MT_AUDIO_AVG_BYTES_PER_SECOND, kAudioRate * kAudioBytesPerFrame);
+    s->writer->SetInputMediaType(s->audio_stream, in, nullptr);
+    return 0;
+}
+
+int mf_begin(void *sink, char *, std::size_t) {
+    as_sink(sink)->writer->BeginWriting();
+    return 0;
+}
+
+// One sample: a fresh platform buffer holding one copy of the data, wrapped
+// in a fresh sample, written, and released (sample, then buffer).
+sink_write mf_write(mf_sink *s, DWORD stream, const uint8_t *data, std::size_t bytes, int64_t time_hns,
+                    int64_t duration_hns) {
+    const DWORD length = static_cast<DWORD>(bytes);
+    IMFMediaBuffer *buffer = nullptr;
+    if (FAILED(MFCreateMemoryBuffer(length, &buffer)) || buffer == nullptr) {
+        return sink_write::skipped;
+    }
+    BYTE *target = nullptr;
+    if (FAILED(buffer->Lock(&target, nullptr, nullptr)) || target == nullptr) {
+        // A buffer that cannot be filled is left out like one never made.
+        buffer->Release();
+        return sink_write::skipped;
+    }
+    std::memcpy(target, data, bytes);
+    buffer->Unlock();
+    buffer->SetCurrentLength(length);
+
+    IMFSample *sample = nullptr;
+    if (FAILED(MFCreateSample(&sample)) || sample == nullptr) {
+        buffer->Release();
+        return sink_write::failed;
+    }
+    sample->AddBuffer(buffer);
+    sample->SetSampleTime(time_hns);
+    sample->SetSampleDuration(duration_hns);
+    s->writer->WriteSample(stream, sample);
+    sample->Release();
+    buffer->Release();
+    return sink_write::ok;
+}
+
+sink_write mf_write_video(void *sink, const uint8_t *bgra, std::size_t bytes, int64_t, int64_t time_hns,
+                          int64_t duration_hns) {
+    mf_sink *s = as_sink(sink);
+    return mf_write(s, s->video_stream, bgra, bytes, time_hns, duration_hns);
+}
+
+sink_write mf_write_audio(void *sink, const uint8_t *pcm, std::size_t bytes, int64_t, int64_t time_hns,
+                          int64_t duration_hns) {
+    mf_sink *s = as_sink(sink);
+    return mf_write(s, s->audio_stream, pcm, bytes, time_hns, duration_hns);
+}
+
+// The media types go in the order they were made.
+void mf_release_all(mf_sink *s) {
+    release(s->writer);
+    release(s->video_out);
+    release(s->video_in);
+    release(s->audio_out);
+    release(s->audio_in);
+}
+
+void mf_finalize(void *sink) {
+    mf_sink *s = as_sink(sink);
+    if (s->writer != nullptr) {
+        s->writer->Finalize();
+    }
+    mf_release_all(s);
+}
+
+void mf_abandon(void *sink) {
+    mf_release_all(as_sink(sink));
+}
+
+void mf_shutdown(void *sink) {
+    mf_sink *s = as_sink(sink);
+    if (s->mf_started) {
+        MFShutdown();
+        s->mf_started = false;
+    }
+    if (s->com_initialised) {
+        CoUninitialize();
+        s->com_initialised = false;
+    }
+}
+
+void mf_destroy(void *sink) {
+    delete as_sink(sink);
+}
+
+const media_sink_ops kMediaFoundationSink{
+    mf_create,      mf_startup,     mf_open,     mf_add_video, mf_add_audio, mf_begin,
+    mf_write_video, mf_write_audio, mf_finalize, mf_abandon,   mf_shutdown,  mf_destroy,
+};
+} // namespace
+
+const media_sink_ops &platform_media_sink() {
+    return kMediaFoundationSink;
+}
