@@ -1,11 +1,141 @@
 #include "screenrecorder/options.h"
 
+#include <cstddef>
 #include <cstring>
 
-// Placeholder until the parser lands: defaults only.
-void parse_options(const char *, recording_options *out) {
+#include <rapidjson/document.h>
+#include <rapidjson/encodings.h>
+#include <rapidjson/reader.h>
+
+namespace {
+
+// Strict RFC 8259 JSON: no comments, no trailing commas, no NaN or Infinity,
+// nothing after the root value. Strings must hold valid UTF-8, and the parse
+// keeps its own stack on the heap so deep nesting cannot exhaust the thread's.
+constexpr unsigned kParseFlags = rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag;
+
+using json_document = rapidjson::GenericDocument<rapidjson::UTF8<>>;
+using json_value = json_document::ValueType;
+
+// The value of the first member called `key`, or null when there is none.
+// `object` must be an object.
+const json_value *find_first(const json_value &object, const char *key) {
+    const auto member = object.FindMember(key);
+    return member == object.MemberEnd() ? nullptr : &member->value;
+}
+
+// An integer is a number held as a 64-bit integer; its low 32 bits, read as a
+// signed number, are the value. Anything else (a real, a number too large for
+// 64 bits, which is held as a real, or another type) is not an integer.
+bool integer_value(const json_value &value, int32_t *out) {
+    uint64_t bits = 0;
+    if (value.IsUint64()) {
+        bits = value.GetUint64();
+    } else if (value.IsInt64()) {
+        bits = static_cast<uint64_t>(value.GetInt64());
+    } else {
+        return false;
+    }
+    *out = static_cast<int32_t>(static_cast<uint32_t>(bits & 0xFFFFFFFFu));
+    return true;
+}
+
+// The 32-bit value of an integer member; a member of another type gives 0.
+void read_any_integer(const json_value &object, const char *key, int32_t *field) {
+    const json_value *value = find_first(object, key);
+    if (value == nullptr) {
+        return;
+    }
+    int32_t number = 0;
+    *field = integer_value(*value, &number) ? number : 0;
+}
+
+// The string of a string value up to its first NUL, or null for another type.
+const char *string_value(const json_value *value) {
+    return value != nullptr && value->IsString() ? value->GetString() : nullptr;
+}
+
+int32_t audio_from_text(const char *text) {
+    if (text == nullptr) {
+        return audio_none;
+    }
+    if (std::strcmp(text, "mic") == 0) {
+        return audio_mic;
+    }
+    if (std::strcmp(text, "system") == 0) {
+        return audio_system;
+    }
+    if (std::strcmp(text, "both") == 0) {
+        return audio_both;
+    }
+    return audio_none;
+}
+
+void set_defaults(recording_options *out) {
     std::memset(out, 0, sizeof *out);
     out->fps = 30;
     out->bitrate_kbps = 8000;
+    out->audio = audio_none;
     std::memcpy(out->codec, "h264", 4);
+}
+
+void apply_document(const json_value &root, recording_options *out) {
+    read_any_integer(root, "display", &out->display);
+
+    int32_t number = 0;
+    if (const json_value *fps = find_first(root, "fps"); fps != nullptr && integer_value(*fps, &number)) {
+        if (number >= 1 && number <= 120) {
+            out->fps = number;
+        }
+    }
+    if (const json_value *bitrate = find_first(root, "bitrate_kbps");
+        bitrate != nullptr && integer_value(*bitrate, &number)) {
+        if (number > 100) {
+            out->bitrate_kbps = number;
+        }
+    }
+    if (const json_value *gif = find_first(root, "gif"); gif != nullptr) {
+        out->gif = gif->IsTrue() ? 1 : 0;
+    }
+    if (const char *codec = string_value(find_first(root, "codec")); codec != nullptr && codec[0] != '\0') {
+        // Up to 15 bytes, then NUL bytes to the end of the field.
+        std::memset(out->codec, 0, sizeof out->codec);
+        for (std::size_t i = 0; i + 1 < sizeof out->codec && codec[i] != '\0'; ++i) {
+            out->codec[i] = codec[i];
+        }
+    }
+    out->audio = audio_from_text(string_value(find_first(root, "audio")));
+
+    const json_value *region = find_first(root, "region");
+    if (region != nullptr && region->IsObject()) {
+        read_any_integer(*region, "x", &out->region_x);
+        read_any_integer(*region, "y", &out->region_y);
+        read_any_integer(*region, "w", &out->region_w);
+        read_any_integer(*region, "h", &out->region_h);
+        out->has_region = out->region_w > 0 && out->region_h > 0 ? 1 : 0;
+    }
+}
+
+} // namespace
+
+void parse_options(const char *json, recording_options *out) {
+    if (out == nullptr) {
+        return;
+    }
+    set_defaults(out);
+    if (json == nullptr || json[0] == '\0') {
+        return;
+    }
+    // The parser would skip a leading UTF-8 byte order mark by itself; such a
+    // text is not strict JSON, so it is unreadable here.
+    if (static_cast<unsigned char>(json[0]) == 0xEF && static_cast<unsigned char>(json[1]) == 0xBB &&
+        static_cast<unsigned char>(json[2]) == 0xBF) {
+        return;
+    }
+    json_document document;
+    document.Parse<kParseFlags>(json);
+    if (document.HasParseError() || !document.IsObject()) {
+        return;
+    }
+    apply_document(document, out);
 }

@@ -1,0 +1,334 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <ostream>
+#include <string>
+
+#include "screenrecorder/options.h"
+
+namespace {
+
+recording_options defaults() {
+    recording_options o;
+    std::memset(&o, 0, sizeof o);
+    o.fps = 30;
+    o.bitrate_kbps = 8000;
+    std::memcpy(o.codec, "h264", 4);
+    return o;
+}
+
+// Whole-record comparison, the codec field over all 16 bytes, so that a
+// missing NUL fill or a stray byte after the name shows up.
+bool same(const recording_options &a, const recording_options &b) {
+    return a.display == b.display && a.has_region == b.has_region && a.region_x == b.region_x &&
+           a.region_y == b.region_y && a.region_w == b.region_w && a.region_h == b.region_h &&
+           a.fps == b.fps && a.bitrate_kbps == b.bitrate_kbps && a.gif == b.gif && a.audio == b.audio &&
+           std::memcmp(a.codec, b.codec, sizeof a.codec) == 0;
+}
+
+std::string describe(const recording_options &o) {
+    std::string s = "{display " + std::to_string(o.display) + ", region " + std::to_string(o.has_region) +
+                    " (" + std::to_string(o.region_x) + "," + std::to_string(o.region_y) + " " +
+                    std::to_string(o.region_w) + "x" + std::to_string(o.region_h) + "), fps " +
+                    std::to_string(o.fps) + ", bitrate " + std::to_string(o.bitrate_kbps) + ", gif " +
+                    std::to_string(o.gif) + ", audio " + std::to_string(o.audio) + ", codec bytes";
+    for (unsigned char c : o.codec) {
+        s += " " + std::to_string(c);
+    }
+    return s + "}";
+}
+
+void set_codec(recording_options &o, const char *name) {
+    std::memset(o.codec, 0, sizeof o.codec);
+    std::memcpy(o.codec, name, std::strlen(name));
+}
+
+recording_options parsed(const char *json) {
+    recording_options o;
+    std::memset(&o, 0x5A, sizeof o); // every field must be written
+    parse_options(json, &o);
+    return o;
+}
+
+struct options_case {
+    const char *name;
+    const char *json;
+    void (*expect)(recording_options &); // applied to the defaults; null: defaults
+};
+
+void check_cases(const options_case *cases, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const options_case &c = cases[i];
+        recording_options want = defaults();
+        if (c.expect != nullptr) {
+            c.expect(want);
+        }
+        const recording_options got = parsed(c.json);
+        EXPECT_TRUE(same(got, want)) << c.name << "\n  text: " << (c.json ? c.json : "(null)")
+                                     << "\n  got:  " << describe(got) << "\n  want: " << describe(want);
+    }
+}
+
+template <std::size_t N> void check_cases(const options_case (&cases)[N]) {
+    check_cases(cases, N);
+}
+
+} // namespace
+
+TEST(ParseOptions, TextsWithoutSettingsGiveDefaults) {
+    const options_case cases[] = {
+        {"null text", nullptr, nullptr},
+        {"empty text", "", nullptr},
+        {"empty object", "{}", nullptr},
+        {"white space around an empty object", " \t\r\n{ }\n ", nullptr},
+        {"unknown keys only", R"({"Fps": 10, "FPS": 10, "fps ": 10, "frame_rate": 10})", nullptr},
+        {"root array", R"([{"fps": 10}])", nullptr},
+        {"root string", R"("fps")", nullptr},
+        {"root number", "10", nullptr},
+        {"root true", "true", nullptr},
+        {"root null", "null", nullptr},
+    };
+    check_cases(cases);
+}
+
+TEST(ParseOptions, UnreadableTextsGiveDefaults) {
+    const options_case cases[] = {
+        {"text after the root object", R"({"fps": 10} x)", nullptr},
+        {"second root object", R"({"fps": 10}{"fps": 20})", nullptr},
+        {"trailing comma in the object", R"({"fps": 10,})", nullptr},
+        {"trailing comma in an inner array", R"({"fps": 10, "list": [1,]})", nullptr},
+        {"line comment", "{\"fps\": 10 // ten\n}", nullptr},
+        {"block comment", R"({/* ten */ "fps": 10})", nullptr},
+        {"NaN literal", R"({"fps": 10, "bitrate_kbps": NaN})", nullptr},
+        {"Infinity literal", R"({"fps": 10, "bitrate_kbps": Infinity})", nullptr},
+        {"negative Infinity literal", R"({"fps": 10, "bitrate_kbps": -Infinity})", nullptr},
+        {"byte order mark", "\xEF\xBB\xBF{\"fps\": 10}", nullptr},
+        {"invalid UTF-8 in a string value",
+         "{\"fps\": 10, \"codec\": \"h\xFF"
+         "264\"}",
+         nullptr},
+        {"invalid UTF-8 in an ignored key", "{\"fps\": 10, \"\xC3\": 1}", nullptr},
+        {"overlong UTF-8 encoding", "{\"fps\": 10, \"codec\": \"\xC0\xAF\"}", nullptr},
+        {"UTF-8 encoded surrogate", "{\"fps\": 10, \"codec\": \"\xED\xA0\x80\"}", nullptr},
+        {"lone escaped high surrogate", R"({"fps": 10, "codec": "\uD800"})", nullptr},
+        {"single-quoted string", R"({"fps": 10, "codec": 'hevc'})", nullptr},
+        {"unquoted key", R"({fps: 10})", nullptr},
+        {"leading zero", R"({"fps": 010})", nullptr},
+        {"leading plus", R"({"fps": +10})", nullptr},
+        {"hexadecimal number", R"({"fps": 0x10})", nullptr},
+        {"number without fraction digits", R"({"fps": 10.})", nullptr},
+        {"real beyond the double range", R"({"fps": 10, "bitrate_kbps": 1e400})", nullptr},
+        {"raw control byte in a string", "{\"fps\": 10, \"codec\": \"a\tb\"}", nullptr},
+        {"unterminated object", R"({"fps": 10)", nullptr},
+        {"unterminated string", R"({"fps": 10, "codec": "hevc)", nullptr},
+    };
+    check_cases(cases);
+}
+
+TEST(ParseOptions, TextEndsAtItsNul) {
+    // Whatever follows the terminating NUL is not part of the text.
+    const char text[] = "{\"fps\": 10}\0 garbage";
+    EXPECT_EQ(parsed(text).fps, 10);
+    const char cut[] = "{\"fps\": 10\0}";
+    EXPECT_TRUE(same(parsed(cut), defaults()));
+}
+
+TEST(ParseOptions, IntegerRangeAndTypeRules) {
+    const options_case cases[] = {
+        // fps: 1..120, integers only.
+        {"fps 1", R"({"fps": 1})", [](recording_options &o) { o.fps = 1; }},
+        {"fps 120", R"({"fps": 120})", [](recording_options &o) { o.fps = 120; }},
+        {"fps 121", R"({"fps": 121})", nullptr},
+        {"fps 0", R"({"fps": 0})", nullptr},
+        {"fps -0 is the integer 0", R"({"fps": -0})", nullptr},
+        {"fps -5", R"({"fps": -5})", nullptr},
+        {"fps 25.0 is a real", R"({"fps": 25.0})", nullptr},
+        {"fps 30.0 is a real", R"({"fps": 30.0, "display": 30.0})", nullptr},
+        {"fps 1e2 is a real", R"({"fps": 1e2})", nullptr},
+        {"fps 2.5e1 is a real", R"({"fps": 2.5e1})", nullptr},
+        {"fps as a string", R"({"fps": "25"})", nullptr},
+        {"fps true", R"({"fps": true})", nullptr},
+        {"fps null", R"({"fps": null})", nullptr},
+        {"fps 2^32 + 25 keeps its low 32 bits", R"({"fps": 4294967321})",
+         [](recording_options &o) { o.fps = 25; }},
+        {"fps 2^32 is 0", R"({"fps": 4294967296})", nullptr},
+        {"fps 2^64 - 1 is -1", R"({"fps": 18446744073709551615})", nullptr},
+        {"fps 2^64 + 25 is a real", R"({"fps": 18446744073709551641})", nullptr},
+        {"fps -2^32 + 25 keeps its low 32 bits", R"({"fps": -4294967271})",
+         [](recording_options &o) { o.fps = 25; }},
+        // bitrate_kbps: above 100, no upper bound, 32-bit sign applies.
+        {"bitrate 100", R"({"bitrate_kbps": 100})", nullptr},
+        {"bitrate 101", R"({"bitrate_kbps": 101})", [](recording_options &o) { o.bitrate_kbps = 101; }},
+        {"bitrate 2^31 - 1", R"({"bitrate_kbps": 2147483647})",
+         [](recording_options &o) { o.bitrate_kbps = 2147483647; }},
+        {"bitrate 2^31 is negative in 32 bits", R"({"bitrate_kbps": 2147483648})", nullptr},
+        {"bitrate 3000000000 is negative in 32 bits", R"({"bitrate_kbps": 3000000000})", nullptr},
+        {"bitrate 2^32 + 5000", R"({"bitrate_kbps": 4294972296})",
+         [](recording_options &o) { o.bitrate_kbps = 5000; }},
+        {"bitrate 5000.5", R"({"bitrate_kbps": 5000.5})", nullptr},
+        {"bitrate as a string", R"({"bitrate_kbps": "5000"})", nullptr},
+        // display: any 32-bit value; another type sets 0.
+        {"display -1", R"({"display": -1})", [](recording_options &o) { o.display = -1; }},
+        {"display 3", R"({"display": 3})", [](recording_options &o) { o.display = 3; }},
+        {"display 2^31 wraps to INT32_MIN", R"({"display": 2147483648})",
+         [](recording_options &o) { o.display = INT32_MIN; }},
+        {"display -2^63", R"({"display": -9223372036854775808})", nullptr},
+        {"display -2^63 - 1 is a real", R"({"display": -9223372036854775809})", nullptr},
+        {"display 1.0", R"({"display": 1.0})", nullptr},
+        {"display as a string", R"({"display": "1"})", nullptr},
+        {"display false", R"({"display": false})", nullptr},
+        {"display object", R"({"display": {"index": 1}})", nullptr},
+    };
+    check_cases(cases);
+}
+
+TEST(ParseOptions, GifAudioAndCodecRules) {
+    const options_case cases[] = {
+        {"gif true", R"({"gif": true})", [](recording_options &o) { o.gif = 1; }},
+        {"gif false", R"({"gif": false})", nullptr},
+        {"gif number 1", R"({"gif": 1})", nullptr},
+        {"gif string true", R"({"gif": "true"})", nullptr},
+        {"gif null", R"({"gif": null})", nullptr},
+        {"audio mic", R"({"audio": "mic"})", [](recording_options &o) { o.audio = audio_mic; }},
+        {"audio system", R"({"audio": "system"})", [](recording_options &o) { o.audio = audio_system; }},
+        {"audio both", R"({"audio": "both"})", [](recording_options &o) { o.audio = audio_both; }},
+        {"audio MIC", R"({"audio": "MIC"})", nullptr},
+        {"audio other word", R"({"audio": "speakers"})", nullptr},
+        {"audio empty string", R"({"audio": ""})", nullptr},
+        {"audio mic with a suffix", R"({"audio": "mic2"})", nullptr},
+        {"audio number", R"({"audio": 1})", nullptr},
+        {"audio is taken up to its first NUL", R"({"audio": "mic\u0000phone"})",
+         [](recording_options &o) { o.audio = audio_mic; }},
+        {"codec hevc", R"({"codec": "hevc"})", [](recording_options &o) { set_codec(o, "hevc"); }},
+        {"codec empty string", R"({"codec": ""})", nullptr},
+        {"codec beginning with an escaped NUL", R"({"codec": "\u0000hevc"})", nullptr},
+        {"codec number", R"({"codec": 265})", nullptr},
+        {"codec null", R"({"codec": null})", nullptr},
+        {"codec of 20 bytes keeps 15", R"({"codec": "abcdefghijklmnopqrst"})",
+         [](recording_options &o) { set_codec(o, "abcdefghijklmno"); }},
+        {"codec of exactly 15 bytes", R"({"codec": "abcdefghijklmno"})",
+         [](recording_options &o) { set_codec(o, "abcdefghijklmno"); }},
+        {"codec up to an escaped NUL", R"({"codec": "av1\u0000xyz"})",
+         [](recording_options &o) { set_codec(o, "av1"); }},
+        {"codec with escapes decoded", R"({"codec": "h\u0032\u00e9"})",
+         [](recording_options &o) { set_codec(o, "h2\xC3\xA9"); }},
+        {"codec ending in a multi-byte character cut at 15 bytes", "{\"codec\": \"abcdefghijklmn\xC3\xA9\"}",
+         [](recording_options &o) { set_codec(o, "abcdefghijklmn\xC3"); }},
+    };
+    check_cases(cases);
+}
+
+TEST(ParseOptions, RegionObject) {
+    const options_case cases[] = {
+        {"origin only", R"({"region": {"x": 10, "y": 20}})",
+         [](recording_options &o) {
+             o.region_x = 10;
+             o.region_y = 20;
+         }},
+        {"zero height", R"({"region": {"w": 640, "h": 0}})", [](recording_options &o) { o.region_w = 640; }},
+        {"negative width", R"({"region": {"w": -640, "h": 480}})",
+         [](recording_options &o) {
+             o.region_w = -640;
+             o.region_h = 480;
+         }},
+        {"negative origin, positive size", R"({"region": {"x": -50, "y": -50, "w": 100, "h": 100}})",
+         [](recording_options &o) {
+             o.region_x = -50;
+             o.region_y = -50;
+             o.region_w = 100;
+             o.region_h = 100;
+             o.has_region = 1;
+         }},
+        {"real x gives 0", R"({"region": {"x": 1.5, "y": 7, "w": 8, "h": 9}})",
+         [](recording_options &o) {
+             o.region_y = 7;
+             o.region_w = 8;
+             o.region_h = 9;
+             o.has_region = 1;
+         }},
+        {"string width gives 0 and no region", R"({"region": {"w": "640", "h": 480}})",
+         [](recording_options &o) { o.region_h = 480; }},
+        {"width 2^32 + 640 keeps its low bits", R"({"region": {"w": 4294967936, "h": 1}})",
+         [](recording_options &o) {
+             o.region_w = 640;
+             o.region_h = 1;
+             o.has_region = 1;
+         }},
+        {"empty region", R"({"region": {}, "fps": 12})", [](recording_options &o) { o.fps = 12; }},
+        {"other keys ignored", R"({"region": {"X": 5, "width": 5, "w": 2, "h": 3}})",
+         [](recording_options &o) {
+             o.region_w = 2;
+             o.region_h = 3;
+             o.has_region = 1;
+         }},
+        {"array region ignored, other keys apply", R"({"region": [0, 0, 100, 100], "fps": 15, "gif": true})",
+         [](recording_options &o) {
+             o.fps = 15;
+             o.gif = 1;
+         }},
+        {"region null ignored", R"({"region": null, "fps": 15})", [](recording_options &o) { o.fps = 15; }},
+        {"first x in the region wins", R"({"region": {"x": 1, "x": 2, "w": 4, "w": "a", "h": 5}})",
+         [](recording_options &o) {
+             o.region_x = 1;
+             o.region_w = 4;
+             o.region_h = 5;
+             o.has_region = 1;
+         }},
+        {"first region wins", R"({"region": {"x": 1}, "region": {"x": 2, "w": 3, "h": 3}})",
+         [](recording_options &o) { o.region_x = 1; }},
+        {"first region unusable, second not taken", R"({"region": 5, "region": {"w": 3, "h": 3}})", nullptr},
+        {"nested region keys are not the region's", R"({"region": {"inner": {"w": 3, "h": 3}}})", nullptr},
+    };
+    check_cases(cases);
+}
+
+TEST(ParseOptions, FirstOccurrenceOfAKeyWins) {
+    const options_case cases[] = {
+        {"fps 10 then 20", R"({"fps": 10, "fps": 20})", [](recording_options &o) { o.fps = 10; }},
+        {"string fps first, usable second", R"({"fps": "25", "fps": 20})", nullptr},
+        {"fps out of range first", R"({"fps": 500, "fps": 20})", nullptr},
+        {"gif false then true", R"({"gif": false, "gif": true})", nullptr},
+        {"codec empty first", R"({"codec": "", "codec": "hevc"})", nullptr},
+        {"display string first", R"({"display": "2", "display": 2})", nullptr},
+        {"audio other first", R"({"audio": "MIC", "audio": "mic"})", nullptr},
+        {"keys in any order",
+         R"({"gif": true, "codec": "hevc", "display": 1, "fps": 60, "bitrate_kbps": 4000})",
+         [](recording_options &o) {
+             o.gif = 1;
+             set_codec(o, "hevc");
+             o.display = 1;
+             o.fps = 60;
+             o.bitrate_kbps = 4000;
+         }},
+        {"a key holding a NUL is not the plain key", R"({"fps\u0000": 10})", nullptr},
+    };
+    check_cases(cases);
+}
+
+TEST(ParseOptions, LargeAndDeepTextsDoNotCrash) {
+    // Deep nesting is parsed without recursion: a valid but deep value inside
+    // the document must not cost the options beside it, and an unclosed one
+    // makes the text unreadable.
+    constexpr std::size_t depth = 1000000;
+    std::string deep = R"({"fps": 24, "deep": )";
+    deep.append(depth, '[');
+    deep.append(depth, ']');
+    deep += "}";
+    EXPECT_EQ(parsed(deep.c_str()).fps, 24);
+
+    std::string unclosed = R"({"fps": 24, "deep": )";
+    for (std::size_t i = 0; i < depth / 8; ++i) {
+        unclosed += R"({"a":)";
+    }
+    EXPECT_TRUE(same(parsed(unclosed.c_str()), defaults()));
+
+    // About 10 MB of members, the usable keys at the far end.
+    std::string large = "{";
+    while (large.size() < 10u * 1024u * 1024u) {
+        large += R"("padding": "0123456789abcdef0123456789abcdef0123456789abcdef", )";
+    }
+    large += R"("fps": 50, "codec": "hevc"})";
+    const recording_options got = parsed(large.c_str());
+    EXPECT_EQ(got.fps, 50);
+    EXPECT_STREQ(got.codec, "hevc");
+}
