@@ -1,11 +1,279 @@
+// The X11 screen grab: one MIT-SHM GetImage of the root window per frame
+// (plain GetImage when shared memory is not available), then one pass into
+// the caller's top-down BGRA buffer.
 #include "platform/grab.h"
 
-// Placeholder until the XCB grab lands.
-bool grab_open(grab_context *ctx, int32_t width, int32_t height) {
+#include <xcb/shm.h>
+#include <xcb/xcb.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+namespace {
+
+xcb_connection_t *conn(const grab_context *ctx) {
+    return static_cast<xcb_connection_t *>(ctx->connection);
+}
+
+// Bytes of one server row of `width` pixels in ZPixmap format.
+size_t posix_row_bytes(const grab_context *ctx, int64_t width) {
+    const int64_t pad = ctx->scanline_pad;
+    const int64_t bits = width * ctx->bits_per_pixel;
+    return static_cast<size_t>((bits + pad - 1) / pad * pad / 8);
+}
+
+// The root window's visual must be TrueColor with 8 bits per channel in the
+// order the BGRA buffer uses, at depth 24 or 32; the pixmap format of that
+// depth gives the server's pixel size and row padding.
+bool posix_pick_format(grab_context *ctx, const xcb_setup_t *setup, const xcb_screen_t *screen) {
+    if (setup->image_byte_order != XCB_IMAGE_ORDER_LSB_FIRST) {
+        return false;
+    }
+    if (screen->root_depth != 24 && screen->root_depth != 32) {
+        return false;
+    }
+    const xcb_visualtype_t *visual = nullptr;
+    for (xcb_depth_iterator_t d = xcb_screen_allowed_depths_iterator(screen); d.rem > 0 && visual == nullptr;
+         xcb_depth_next(&d)) {
+        if (d.data->depth != screen->root_depth) {
+            continue;
+        }
+        for (xcb_visualtype_iterator_t v = xcb_depth_visuals_iterator(d.data); v.rem > 0;
+             xcb_visualtype_next(&v)) {
+            if (v.data->visual_id == screen->root_visual) {
+                visual = v.data;
+                break;
+            }
+        }
+    }
+    if (visual == nullptr || visual->_class != XCB_VISUAL_CLASS_TRUE_COLOR || visual->red_mask != 0xff0000u ||
+        visual->green_mask != 0x00ff00u || visual->blue_mask != 0x0000ffu) {
+        return false;
+    }
+    const xcb_format_t *formats = xcb_setup_pixmap_formats(setup);
+    const int count = xcb_setup_pixmap_formats_length(setup);
+    for (int i = 0; i < count; ++i) {
+        if (formats[i].depth == screen->root_depth &&
+            (formats[i].bits_per_pixel == 24 || formats[i].bits_per_pixel == 32) &&
+            formats[i].scanline_pad % 8 == 0 && formats[i].scanline_pad > 0) {
+            ctx->depth = screen->root_depth;
+            ctx->bits_per_pixel = formats[i].bits_per_pixel;
+            ctx->scanline_pad = formats[i].scanline_pad;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Attaches a System V segment big enough for one grab, on our side and the
+// server's. The id is removed as soon as both sides are attached (or the
+// attempt failed), so the segment goes away with the last detach and never
+// outlives the process.
+bool posix_attach_shm(grab_context *ctx) {
+    xcb_connection_t *c = conn(ctx);
+    const xcb_query_extension_reply_t *ext = xcb_get_extension_data(c, &xcb_shm_id);
+    if (ext == nullptr || ext->present == 0) {
+        return false;
+    }
+    ctx->shm_size = posix_row_bytes(ctx, ctx->width) * static_cast<size_t>(ctx->height);
+    ctx->shm_id = shmget(IPC_PRIVATE, ctx->shm_size, IPC_CREAT | 0600);
+    if (ctx->shm_id < 0) {
+        ctx->shm_id = -1;
+        return false;
+    }
+    void *data = shmat(ctx->shm_id, nullptr, 0);
+    if (data == reinterpret_cast<void *>(-1)) {
+        shmctl(ctx->shm_id, IPC_RMID, nullptr);
+        ctx->shm_id = -1;
+        return false;
+    }
+    ctx->shm_data = static_cast<uint8_t *>(data);
+    const xcb_shm_seg_t seg = xcb_generate_id(c);
+    xcb_generic_error_t *error =
+        xcb_request_check(c, xcb_shm_attach_checked(c, seg, static_cast<uint32_t>(ctx->shm_id), 0));
+    shmctl(ctx->shm_id, IPC_RMID, nullptr);
+    ctx->shm_id = -1;
+    if (error != nullptr || xcb_connection_has_error(c) != 0) {
+        std::free(error);
+        return false;
+    }
+    ctx->shm_seg = seg;
+    return true;
+}
+
+void posix_release_shm(grab_context *ctx) {
+    if (ctx->shm_seg != 0 && ctx->connection != nullptr) {
+        xcb_shm_detach(conn(ctx), ctx->shm_seg);
+        xcb_flush(conn(ctx));
+    }
+    ctx->shm_seg = 0;
+    if (ctx->shm_data != nullptr) {
+        shmdt(ctx->shm_data);
+        ctx->shm_data = nullptr;
+    }
+    if (ctx->shm_id >= 0) {
+        shmctl(ctx->shm_id, IPC_RMID, nullptr);
+        ctx->shm_id = -1;
+    }
+    ctx->shm_size = 0;
+}
+
+// Copies an image of iw x ih server pixels into the caller's buffer at column
+// dx, row dy, filling everything else with black (all four bytes 0).
+void posix_place_image(const grab_context *ctx, const uint8_t *src, size_t src_row, int32_t dx, int32_t dy,
+                       int32_t iw, int32_t ih, uint8_t *pixels) {
+    const size_t dst_row = static_cast<size_t>(ctx->width) * 4;
+    const size_t h = static_cast<size_t>(ctx->height);
+    const size_t top = static_cast<size_t>(dy);
+    const size_t bottom = top + static_cast<size_t>(ih);
+    const size_t left = static_cast<size_t>(dx) * 4;
+    const size_t inner = static_cast<size_t>(iw) * 4;
+    if (top > 0) {
+        std::memset(pixels, 0, top * dst_row);
+    }
+    if (ctx->bits_per_pixel == 32 && left == 0 && inner == dst_row && src_row == dst_row) {
+        std::memcpy(pixels + top * dst_row, src, static_cast<size_t>(ih) * dst_row);
+    } else {
+        for (size_t y = top; y < bottom; ++y) {
+            uint8_t *dst = pixels + y * dst_row;
+            const uint8_t *s = src + (y - top) * src_row;
+            std::memset(dst, 0, left);
+            if (ctx->bits_per_pixel == 32) {
+                std::memcpy(dst + left, s, inner);
+            } else {
+                uint8_t *d = dst + left;
+                for (int32_t x = 0; x < iw; ++x, d += 4, s += 3) {
+                    d[0] = s[0];
+                    d[1] = s[1];
+                    d[2] = s[2];
+                    d[3] = 0;
+                }
+            }
+            std::memset(dst + left + inner, 0, dst_row - left - inner);
+        }
+    }
+    if (bottom < h) {
+        std::memset(pixels + bottom * dst_row, 0, (h - bottom) * dst_row);
+    }
+}
+
+// Reads the root window's size again, after a failed request: the screen may
+// have been resized since the grab was opened.
+void posix_refresh_screen_size(grab_context *ctx) {
+    xcb_connection_t *c = conn(ctx);
+    xcb_get_geometry_reply_t *g = xcb_get_geometry_reply(c, xcb_get_geometry(c, ctx->root), nullptr);
+    if (g != nullptr) {
+        ctx->screen_width = g->width;
+        ctx->screen_height = g->height;
+        std::free(g);
+    }
+}
+
+} // namespace
+
+bool posix_grab_open(grab_context *ctx, int32_t width, int32_t height, bool allow_shm) {
     *ctx = grab_context{};
     ctx->width = width;
     ctx->height = height;
-    return false;
+    ctx->shm_id = -1;
+    if (width <= 0 || height <= 0) {
+        return false;
+    }
+    int screen_number = 0;
+    xcb_connection_t *c = xcb_connect(nullptr, &screen_number);
+    ctx->connection = c;
+    if (xcb_connection_has_error(c) != 0) {
+        return false;
+    }
+    const xcb_setup_t *setup = xcb_get_setup(c);
+    xcb_screen_iterator_t it = xcb_setup_roots_iterator(setup);
+    for (int i = 0; i < screen_number && it.rem > 0; ++i) {
+        xcb_screen_next(&it);
+    }
+    if (it.rem <= 0) {
+        return false;
+    }
+    ctx->root = it.data->root;
+    ctx->screen_width = it.data->width_in_pixels;
+    ctx->screen_height = it.data->height_in_pixels;
+    if (!posix_pick_format(ctx, setup, it.data)) {
+        return false;
+    }
+    ctx->use_shm = allow_shm && posix_attach_shm(ctx);
+    if (!ctx->use_shm) {
+        posix_release_shm(ctx);
+    }
+    ctx->ready = true;
+    return true;
 }
-bool grab_frame(grab_context *, int32_t, int32_t, uint8_t *) { return false; }
-void grab_close(grab_context *ctx) { ctx->ready = false; }
+
+bool grab_open(grab_context *ctx, int32_t width, int32_t height) {
+    return posix_grab_open(ctx, width, height, true);
+}
+
+bool grab_frame(grab_context *ctx, int32_t x, int32_t y, uint8_t *pixels) {
+    if (!ctx->ready) {
+        return false;
+    }
+    xcb_connection_t *c = conn(ctx);
+    if (xcb_connection_has_error(c) != 0) {
+        return false;
+    }
+    // The server refuses a rectangle that is not wholly on the root window:
+    // ask for the part that lies on it, the rest is black. In 64 bits, so
+    // that no origin near the 32-bit limits wraps.
+    const int64_t x0 = std::max<int64_t>(x, 0);
+    const int64_t y0 = std::max<int64_t>(y, 0);
+    const int64_t x1 = std::min<int64_t>(int64_t{x} + ctx->width, ctx->screen_width);
+    const int64_t y1 = std::min<int64_t>(int64_t{y} + ctx->height, ctx->screen_height);
+    if (x1 <= x0 || y1 <= y0) {
+        std::memset(pixels, 0, static_cast<size_t>(ctx->width) * static_cast<size_t>(ctx->height) * 4);
+        return true;
+    }
+    const auto ix = static_cast<int16_t>(x0);
+    const auto iy = static_cast<int16_t>(y0);
+    const auto iw = static_cast<uint16_t>(x1 - x0);
+    const auto ih = static_cast<uint16_t>(y1 - y0);
+    const size_t src_row = posix_row_bytes(ctx, iw);
+    const size_t need = src_row * ih;
+    const auto dx = static_cast<int32_t>(x0 - x);
+    const auto dy = static_cast<int32_t>(y0 - y);
+    if (ctx->use_shm) {
+        xcb_shm_get_image_reply_t *r = xcb_shm_get_image_reply(
+            c,
+            xcb_shm_get_image(c, ctx->root, ix, iy, iw, ih, ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, ctx->shm_seg, 0),
+            nullptr);
+        const bool ok = r != nullptr && r->size >= need;
+        std::free(r);
+        if (!ok) {
+            posix_refresh_screen_size(ctx);
+            return false;
+        }
+        posix_place_image(ctx, ctx->shm_data, src_row, dx, dy, iw, ih, pixels);
+        return true;
+    }
+    xcb_get_image_reply_t *r = xcb_get_image_reply(
+        c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, ctx->root, ix, iy, iw, ih, ~0u), nullptr);
+    const bool ok = r != nullptr && static_cast<size_t>(xcb_get_image_data_length(r)) >= need;
+    if (ok) {
+        posix_place_image(ctx, xcb_get_image_data(r), src_row, dx, dy, iw, ih, pixels);
+    }
+    std::free(r);
+    if (!ok) {
+        posix_refresh_screen_size(ctx);
+    }
+    return ok;
+}
+
+void grab_close(grab_context *ctx) {
+    posix_release_shm(ctx);
+    if (ctx->connection != nullptr) {
+        xcb_disconnect(conn(ctx));
+        ctx->connection = nullptr;
+    }
+    ctx->ready = false;
+    ctx->use_shm = false;
+}
