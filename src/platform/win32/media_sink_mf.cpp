@@ -63,6 +63,11 @@ int mf_startup(void *sink, char *err, std::size_t cap) {
     s->com_initialised = init == S_OK || init == S_FALSE;
     const HRESULT hr = MFStartup(MF_VERSION, MFSTARTUP_FULL);
     if (FAILED(hr)) {
+        // A start-up that fails undoes itself: shutdown is not called then.
+        if (s->com_initialised) {
+            CoUninitialize();
+            s->com_initialised = false;
+        }
         return fail(err, cap, "MFStartup", hr);
     }
     s->mf_started = true;
