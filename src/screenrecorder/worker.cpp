@@ -33,8 +33,8 @@ void release_unfinished_sink(const media_sink_ops &ops, void *sink) {
 
 // Allocates `bytes` zeroed bytes; null when the size does not fit or the
 // memory is not there.
-uint8_t *allocate_zeroed(int64_t bytes) {
-    if (bytes <= 0 || static_cast<uint64_t>(bytes) > SIZE_MAX) {
+uint8_t *allocate_zeroed(uint64_t bytes) {
+    if (bytes == 0 || bytes > SIZE_MAX) {
         return nullptr;
     }
     return static_cast<uint8_t *>(std::calloc(static_cast<std::size_t>(bytes), 1));
@@ -56,8 +56,9 @@ uint32_t record_job(recording_job *job, const worker_env &env) {
     const int64_t interval_ms = 1000 / fps;
     const int64_t lateness_limit_ms = 3 * interval_ms;
     const int64_t sample_hns = kHnsPerSecond / fps;
-    const int64_t frame_bytes = static_cast<int64_t>(width) * static_cast<int64_t>(height) * 4;
-    const int64_t silence_bytes = static_cast<int64_t>(kAudioRate / fps) * kAudioBytesPerFrame;
+    // Both sizes are at most (2^31 - 1)^2 x 4, which fits 64 unsigned bits.
+    const uint64_t frame_bytes = static_cast<uint64_t>(width) * static_cast<uint64_t>(height) * 4u;
+    const uint64_t silence_bytes = static_cast<uint64_t>(kAudioRate / fps) * kAudioBytesPerFrame;
 
     // --- Set-up -----------------------------------------------------------
     const media_sink_ops &ops = *env.sink;
@@ -101,7 +102,7 @@ uint32_t record_job(recording_job *job, const worker_env &env) {
     uint8_t *frame = allocate_zeroed(frame_bytes);
     uint8_t *silence = allocate_zeroed(silence_bytes);
     if (frame == nullptr || silence == nullptr) {
-        std::snprintf(job->error, sizeof job->error, "out of memory for the %s buffer (%" PRId64 " bytes)",
+        std::snprintf(job->error, sizeof job->error, "out of memory for the %s buffer (%" PRIu64 " bytes)",
                       frame == nullptr ? "frame" : "silence", frame == nullptr ? frame_bytes : silence_bytes);
         std::free(frame);
         std::free(silence);
