@@ -1,4 +1,121 @@
+// The screenshot export: one grab of a rectangle of the screen (or the test
+// pattern) written as a PNG file.
 #include "kestrova/screenrecorder.h"
+#include "platform/grab.h"
+#include "png_writer/png_writer.h"
+#include "screenrecorder/display.h"
+#include "screenrecorder/errors.h"
+#include "screenrecorder/options.h"
+#include "screenrecorder/pattern.h"
+#include "screenrecorder/result_text.h"
+#include "screenrecorder/screenshot_rect.h"
 
-// Placeholder until the screenshot lands.
-extern "C" int32_t screenrecorder_screenshot(const char *, const char *, const char **) { return -1; }
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+namespace {
+
+constexpr int32_t kSizeWhenEmpty = 100;
+
+char shot_json[kResultTextSize];
+
+// One side of the rectangle: trimmed to end at the display's edge, 100 when
+// nothing is left.
+int32_t trim_side(int32_t origin, int32_t size, int32_t display_size) {
+    int64_t s = size;
+    if (int64_t{origin} + s > display_size) {
+        s = int64_t{display_size} - origin;
+    }
+    return s <= 0 ? kSizeWhenEmpty : static_cast<int32_t>(s);
+}
+
+// X and GDI leave the fourth byte of a grabbed pixel 0, which the PNG would
+// store as fully transparent: make every grabbed pixel opaque.
+void make_opaque(uint8_t *pixels, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        pixels[i * 4 + 3] = 255;
+    }
+}
+
+} // namespace
+
+screenshot_rect compute_screenshot_rect(const recording_options &opts, int32_t display_width,
+                                        int32_t display_height) {
+    screenshot_rect r{};
+    r.x = opts.region_x < 0 ? 0 : opts.region_x;
+    r.y = opts.region_y < 0 ? 0 : opts.region_y;
+    const int32_t w = opts.has_region != 0 ? opts.region_w : display_width;
+    const int32_t h = opts.has_region != 0 ? opts.region_h : display_height;
+    r.width = trim_side(r.x, w, display_width);
+    r.height = trim_side(r.y, h, display_height);
+    return r;
+}
+
+extern "C" int32_t screenrecorder_screenshot(const char *output_path, const char *options_json,
+                                             const char **out_json) {
+    if (output_path == nullptr || output_path[0] == '\0') {
+        set_last_error("output PNG path cannot be empty");
+        return -1;
+    }
+    recording_options opts{};
+    parse_options(options_json, &opts);
+    int32_t display_width = 0;
+    int32_t display_height = 0;
+    int32_t refresh_hz = 0;
+    if (win32_get_display_info(opts.display, &display_width, &display_height, &refresh_hz) != 0) {
+        set_last_error("display index %d out of range", opts.display);
+        return -2;
+    }
+    const screenshot_rect r = compute_screenshot_rect(opts, display_width, display_height);
+
+    // Both sides are positive; the byte count is taken in 64 bits, and a row
+    // must fit the encoder's 32-bit stride.
+    const uint64_t pixel_count = static_cast<uint64_t>(r.width) * static_cast<uint64_t>(r.height);
+    const int64_t stride = int64_t{r.width} * 4;
+    uint8_t *pixels = nullptr;
+    if (stride <= std::numeric_limits<int32_t>::max() &&
+        pixel_count <= std::numeric_limits<size_t>::max() / 4) {
+        pixels = static_cast<uint8_t *>(std::malloc(static_cast<size_t>(pixel_count) * 4));
+    }
+    if (pixels == nullptr) {
+        set_last_error("out of memory for screenshot buffer");
+        return -3;
+    }
+
+    grab_context grab{};
+    bool grabbed = false;
+    if (grab_open(&grab, r.width, r.height)) {
+        grabbed = grab_frame(&grab, r.x, r.y, pixels);
+    }
+    grab_close(&grab);
+    if (grabbed) {
+        make_opaque(pixels, static_cast<size_t>(pixel_count));
+    } else {
+        generate_pattern_frame(pixels, r.width, r.height, 0);
+    }
+
+    const int32_t rc = write_png_bgra(output_path, r.width, r.height, pixels, static_cast<int32_t>(stride));
+    std::free(pixels);
+    if (rc != 0) {
+        set_last_error("failed to write PNG file '%s': rc %d", output_path, rc);
+        return -4;
+    }
+
+    const int64_t size = measure_file_size(output_path);
+    char escaped[kResultTextSize];
+    json_escape_path(output_path, escaped, sizeof escaped);
+    // A text longer than the buffer is cut at 1023 characters.
+    const int n =
+        std::snprintf(shot_json, sizeof shot_json,
+                      "{\"ok\":true,\"output\":\"%s\",\"width\":%d,\"height\":%d,\"size_bytes\":%lld}",
+                      escaped, r.width, r.height, static_cast<long long>(size));
+    if (n < 0) {
+        shot_json[0] = '\0';
+    }
+    if (out_json != nullptr) {
+        *out_json = shot_json;
+    }
+    return 0;
+}
