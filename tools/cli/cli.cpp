@@ -513,18 +513,19 @@ std::optional<summary_values> read_summary(const char *json) {
 }
 
 std::string format_status(const status_values &s) {
-    auto total = static_cast<int64_t>(s.elapsed_s < 0 ? 0 : s.elapsed_s);
-    char buf[128];
-    if (total >= 3600) {
-        std::snprintf(buf, sizeof buf, "%lld:%02lld:%02lld  %.2f MiB  %lld dropped",
-                      static_cast<long long>(total / 3600), static_cast<long long>(total / 60 % 60),
-                      static_cast<long long>(total % 60), s.size_mb,
-                      static_cast<long long>(s.dropped_frames));
+    // Tenths of a second, cut rather than rounded so the clock never runs ahead.
+    auto tenths = static_cast<long long>(s.elapsed_s > 0 ? s.elapsed_s * 10 : 0);
+    long long seconds = tenths / 10;
+    char clock[48];
+    if (seconds >= 3600) {
+        std::snprintf(clock, sizeof clock, "%lld:%02lld:%02lld.%lld", seconds / 3600, seconds / 60 % 60,
+                      seconds % 60, tenths % 10);
     } else {
-        std::snprintf(buf, sizeof buf, "%lld:%02lld  %.2f MiB  %lld dropped",
-                      static_cast<long long>(total / 60), static_cast<long long>(total % 60), s.size_mb,
-                      static_cast<long long>(s.dropped_frames));
+        std::snprintf(clock, sizeof clock, "%lld:%02lld.%lld", seconds / 60, seconds % 60, tenths % 10);
     }
+    char buf[128];
+    std::snprintf(buf, sizeof buf, "%s  %.2f MiB  %lld dropped", clock, s.size_mb,
+                  static_cast<long long>(s.dropped_frames));
     return buf;
 }
 

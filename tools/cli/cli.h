@@ -85,7 +85,7 @@ struct summary_values {
 std::optional<status_values> read_status(const char *json);
 std::optional<summary_values> read_summary(const char *json);
 
-// "0:03  1.25 MiB  0 dropped" (minutes:seconds; hours when needed).
+// "0:03.2  1.25 MiB  0 dropped" (minutes:seconds.tenths; hours when needed).
 std::string format_status(const status_values &s);
 // "out.mp4: 1.25 MiB, 2.00 s, 60 frames, 0 dropped"
 std::string format_summary(const summary_values &s);

@@ -217,9 +217,9 @@ TEST(CliCommandLine, HelpForTheProgramAndEachCommand) {
 TEST(CliTexts, ReadsAndFormatsTheLibrarysTexts) {
     auto s = cli::read_status(R"({"progress_percent":0,"elapsed_s":3.27,"size_mb":1.25,"dropped_frames":2})");
     ASSERT_TRUE(s);
-    EXPECT_EQ(cli::format_status(*s), "0:03  1.25 MiB  2 dropped");
-    EXPECT_EQ(cli::format_status({3725.9, 2048.5, 0}), "1:02:05  2048.50 MiB  0 dropped");
-    EXPECT_EQ(cli::format_status({-1, 0, 0}), "0:00  0.00 MiB  0 dropped");
+    EXPECT_EQ(cli::format_status(*s), "0:03.2  1.25 MiB  2 dropped");
+    EXPECT_EQ(cli::format_status({3725.9, 2048.5, 0}), "1:02:05.9  2048.50 MiB  0 dropped");
+    EXPECT_EQ(cli::format_status({-1, 0, 0}), "0:00.0  0.00 MiB  0 dropped");
 
     // Sizes past 2 GiB and 64-bit counters come through whole.
     auto m = cli::read_summary(R"({"output":"C:\\rec\\a \"b\".mp4","size_mb":4096.00,"duration_s":10.00,)"
