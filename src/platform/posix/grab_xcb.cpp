@@ -106,8 +106,9 @@ bool posix_attach_shm(grab_context *ctx) {
 
 void posix_release_shm(grab_context *ctx) {
     if (ctx->shm_seg != 0 && ctx->connection != nullptr) {
-        xcb_shm_detach(conn(ctx), ctx->shm_seg);
-        xcb_flush(conn(ctx));
+        // Waits for the server's detach, so the segment is gone once our own
+        // detach below returns, not at some later point.
+        std::free(xcb_request_check(conn(ctx), xcb_shm_detach_checked(conn(ctx), ctx->shm_seg)));
     }
     ctx->shm_seg = 0;
     if (ctx->shm_data != nullptr) {
