@@ -1,0 +1,273 @@
+// Real recordings on Linux, read back with ffprobe and ffmpeg: codec, size,
+// frame count, rate, the silent AAC track, the container, the pattern that
+// stands in without an X display, and real pixels from a private Xvfb.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <rapidjson/document.h>
+
+#include "kestrova/screenrecorder.h"
+#include "screenrecorder/job.h"
+#include "screenrecorder/pattern.h"
+#include "screenrecorder/worker.h"
+#include "support/ffprobe_posix.h"
+#include "support/temp_dir.h"
+#include "support/xvfb_posix.h"
+
+namespace {
+
+struct summary {
+    bool ok = false;
+    std::string output;
+    double size_mb = 0;
+    double duration_s = 0;
+    int64_t frames = -1;
+    int64_t dropped_frames = -1;
+};
+
+summary parse_summary(const char *text) {
+    summary s;
+    rapidjson::Document doc;
+    doc.Parse(text);
+    if (doc.HasParseError() || !doc.IsObject()) {
+        return s;
+    }
+    s.output = doc["output"].GetString();
+    s.size_mb = doc["size_mb"].GetDouble();
+    s.duration_s = doc["duration_s"].GetDouble();
+    s.frames = doc["frames"].GetInt64();
+    s.dropped_frames = doc["dropped_frames"].GetInt64();
+    s.ok = true;
+    return s;
+}
+
+// Starts a job, lets it record for `ms` milliseconds and stops it.
+summary record_for(const std::string &path, const std::string &options, int ms) {
+    int32_t job = 0;
+    if (screenrecorder_start(path.c_str(), options.c_str(), &job) != 0) {
+        ADD_FAILURE() << "start failed: " << screenrecorder_last_error();
+        return {};
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    const char *text = nullptr;
+    if (screenrecorder_stop(job, &text) != 0) {
+        ADD_FAILURE() << "stop failed: " << screenrecorder_last_error();
+        return {};
+    }
+    const std::string error = g_jobs[job - 1].error;
+    EXPECT_EQ(error, "");
+    return parse_summary(text);
+}
+
+std::string region(int x, int y, int w, int h) {
+    return "\"region\":{\"x\":" + std::to_string(x) + ",\"y\":" + std::to_string(y) +
+           ",\"w\":" + std::to_string(w) + ",\"h\":" + std::to_string(h) + "}";
+}
+
+// Mean absolute difference over the colour bytes (the fourth byte carries
+// no meaning in a recording).
+double mean_colour_error(const std::vector<uint8_t> &a, const std::vector<uint8_t> &b) {
+    if (a.size() != b.size() || a.empty()) {
+        return 1e9;
+    }
+    double total = 0;
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (i % 4 == 3) {
+            continue;
+        }
+        total += std::abs(static_cast<int>(a[i]) - static_cast<int>(b[i]));
+        ++n;
+    }
+    return total / static_cast<double>(n);
+}
+
+class RecordingFilesTest : public ::testing::Test {
+  protected:
+    temp_dir dir_;
+    no_display_scope no_display_; // the pattern, unless a test starts Xvfb
+};
+
+TEST_F(RecordingFilesTest, VideoAndSilentAudioAreWhatTheJobAsked) {
+    struct file_case {
+        const char *codec;
+        int region_w;
+        int region_h;
+        const char *codec_name;
+        const char *codec_tag;
+        int width;
+        int height;
+    };
+    const file_case cases[] = {
+        {"h264", 1001, 599, "h264", "avc1", 1000, 598},
+        {"hevc", 10, 10, "hevc", "hvc1", 16, 16},
+        {"HEVC", 64, 48, "h264", "avc1", 64, 48}, // only the exact word selects HEVC
+    };
+    for (const file_case &c : cases) {
+        SCOPED_TRACE(c.codec);
+        const std::string path = dir_.file(std::string(c.codec) + ".mp4");
+        const summary s = record_for(
+            path, "{\"codec\":\"" + std::string(c.codec) + "\"," + region(0, 0, c.region_w, c.region_h) + "}",
+            1200);
+        ASSERT_TRUE(s.ok);
+        EXPECT_GT(s.frames, 0);
+        EXPECT_DOUBLE_EQ(s.duration_s, std::round(static_cast<double>(s.frames) / 30.0 * 100.0) / 100.0);
+
+        const probed_file f = probe_media(path);
+        ASSERT_TRUE(f.ok);
+        EXPECT_NE(f.format_name.find("mp4"), std::string::npos) << f.format_name;
+        ASSERT_EQ(f.count("video"), 1);
+        ASSERT_EQ(f.count("audio"), 1);
+        const probed_stream &v = *f.video();
+        EXPECT_EQ(v.codec_name, c.codec_name);
+        EXPECT_EQ(v.codec_tag, c.codec_tag);
+        EXPECT_EQ(v.width, c.width);
+        EXPECT_EQ(v.height, c.height);
+        EXPECT_EQ(v.pix_fmt, "yuv420p");
+        EXPECT_EQ(v.field_order, "progressive");
+        EXPECT_EQ(v.r_frame_rate, "30/1");
+        EXPECT_EQ(v.avg_frame_rate, "30/1");
+        EXPECT_EQ(v.frames, s.frames);
+        EXPECT_DOUBLE_EQ(v.start_time, 0.0);
+        EXPECT_NEAR(v.duration, static_cast<double>(s.frames) / 30.0, 1e-6);
+        const probed_stream &a = *f.audio();
+        EXPECT_EQ(a.codec_name, "aac");
+        EXPECT_EQ(a.sample_rate, 44100);
+        EXPECT_EQ(a.channels, 2);
+        // The silence follows the frames: 1470 sample frames per frame at 30 fps.
+        EXPECT_NEAR(a.duration, static_cast<double>(s.frames) * 1470.0 / 44100.0, 0.05);
+    }
+}
+
+TEST_F(RecordingFilesTest, FrameRatesOtherThanThirtyAreStampedExactly) {
+    for (const int fps : {1, 24, 60}) {
+        SCOPED_TRACE(fps);
+        const std::string path = dir_.file("rate" + std::to_string(fps) + ".mp4");
+        const summary s =
+            record_for(path, "{\"fps\":" + std::to_string(fps) + "," + region(0, 0, 32, 32) + "}",
+                       fps == 1 ? 2500 : 1000);
+        ASSERT_TRUE(s.ok);
+        const probed_file f = probe_media(path);
+        ASSERT_TRUE(f.ok);
+        ASSERT_NE(f.video(), nullptr);
+        EXPECT_EQ(f.video()->frames, s.frames);
+        EXPECT_EQ(f.video()->r_frame_rate, std::to_string(fps) + "/1");
+        EXPECT_NEAR(f.video()->duration, static_cast<double>(s.frames) / fps, 1e-6);
+    }
+}
+
+TEST_F(RecordingFilesTest, ContainerFollowsTheFileName) {
+    struct container_case {
+        const char *name;
+        const char *format;
+    };
+    const container_case cases[] = {
+        {"a.mp4", "mp4"},        {"b.mkv", "matroska"}, {"c.mov", "mov"}, {"no-extension", "mp4"},
+        {"d.unknownext", "mp4"}, {"e.wav", "mp4"}, // a container that cannot hold the streams
+    };
+    for (const container_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = dir_.file(c.name);
+        const summary s = record_for(path, "{" + region(0, 0, 16, 16) + "}", 300);
+        ASSERT_TRUE(s.ok);
+        const probed_file f = probe_media(path);
+        ASSERT_TRUE(f.ok);
+        EXPECT_NE(f.format_name.find(c.format), std::string::npos) << f.format_name;
+        ASSERT_NE(f.video(), nullptr);
+        EXPECT_EQ(f.video()->frames, s.frames);
+        EXPECT_EQ(f.count("audio"), 1);
+    }
+}
+
+TEST_F(RecordingFilesTest, WithoutAnXDisplayTheFramesAreThePattern) {
+    const int w = 128;
+    const int h = 64;
+    const std::string path = dir_.file("pattern.mp4");
+    const summary s = record_for(path, "{" + region(0, 0, w, h) + "}", 400);
+    ASSERT_TRUE(s.ok);
+    ASSERT_GE(s.frames, 2);
+    std::vector<uint8_t> expected(static_cast<std::size_t>(w) * h * 4);
+    for (const int index : {0, 1}) {
+        SCOPED_TRACE(index);
+        const std::vector<uint8_t> decoded = decode_video_frame(path, index, w, h);
+        ASSERT_FALSE(decoded.empty());
+        generate_pattern_frame(expected.data(), w, h, index);
+        // Within the codec's error: 4:2:0 and 8 Mbit/s leave a few levels.
+        EXPECT_LT(mean_colour_error(decoded, expected), 3.0);
+    }
+    // Frame 1 is the pattern of frame 1, not of frame 0.
+    std::vector<uint8_t> frame0(expected.size());
+    generate_pattern_frame(frame0.data(), w, h, 0);
+    EXPECT_GT(mean_colour_error(decode_video_frame(path, 1, w, h), frame0), 3.0);
+}
+
+TEST_F(RecordingFilesTest, OnAnXDisplayTheFramesAreTheScreen) {
+    xvfb_server x(320, 240);
+    ASSERT_TRUE(x.ok());
+    ASSERT_EQ(run_x_command("xsetroot -solid '#c02040'"), 0);
+    const std::string path = dir_.file("screen.mp4");
+    const summary s = record_for(path, "{" + region(16, 8, 64, 32) + "}", 400);
+    ASSERT_TRUE(s.ok);
+    const std::vector<uint8_t> decoded = decode_video_frame(path, 0, 64, 32);
+    ASSERT_FALSE(decoded.empty());
+    std::vector<uint8_t> solid(decoded.size());
+    for (std::size_t i = 0; i < solid.size(); i += 4) {
+        solid[i + 0] = 0x40;
+        solid[i + 1] = 0x20;
+        solid[i + 2] = 0xc0;
+        solid[i + 3] = 255;
+    }
+    EXPECT_LT(mean_colour_error(decoded, solid), 3.0);
+}
+
+TEST_F(RecordingFilesTest, SetUpFailureNamesTheFailingCall) {
+    int32_t job = 0;
+    const std::string path = dir_.file("no/such/dir/out.mp4");
+    ASSERT_EQ(screenrecorder_start(path.c_str(), "{}", &job), 0);
+    const char *text = nullptr;
+    ASSERT_EQ(screenrecorder_stop(job, &text), 0);
+    const summary s = parse_summary(text);
+    EXPECT_EQ(s.frames, 0);
+    EXPECT_EQ(s.size_mb, 0.0);
+    EXPECT_EQ(std::string(g_jobs[job - 1].error),
+              "avio_open failed for '" + path + "': No such file or directory");
+}
+
+// The worker over the production environment, except that the GIF step only
+// looks at the temporary file: a GIF job's intermediate MP4 has no audio.
+probed_file g_temporary;
+void probe_instead_of_converting(const recording_job *job) {
+    g_temporary = probe_media(job->temp_path);
+}
+
+TEST_F(RecordingFilesTest, GifJobsTemporaryFileHasNoAudio) {
+    recording_job job{};
+    job.opts.fps = 30;
+    job.opts.bitrate_kbps = 8000;
+    job.opts.gif = 1;
+    std::snprintf(job.opts.codec, sizeof job.opts.codec, "h264");
+    job.width = 32;
+    job.height = 32;
+    const std::string out = dir_.file("out.gif");
+    std::snprintf(job.output_path, sizeof job.output_path, "%s", out.c_str());
+    std::snprintf(job.temp_path, sizeof job.temp_path, "%s.tmp.mp4", out.c_str());
+    worker_env env = platform_worker_env();
+    env.convert_to_gif = probe_instead_of_converting;
+    std::thread worker([&] { record_job(&job, env); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    shared_store(job.stop_requested, int32_t{1});
+    worker.join();
+    ASSERT_TRUE(g_temporary.ok);
+    EXPECT_EQ(g_temporary.count("audio"), 0);
+    ASSERT_EQ(g_temporary.count("video"), 1);
+    EXPECT_EQ(g_temporary.video()->frames, job.frames);
+}
+
+} // namespace
