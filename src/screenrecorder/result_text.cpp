@@ -2,6 +2,10 @@
 
 #include <cstdio>
 
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
 void json_escape_path(const char *source, char *dest, std::size_t dest_size) {
     if (dest == nullptr || dest_size == 0) {
         return;
@@ -51,7 +55,10 @@ int64_t measure_file_size(const char *path) {
         size = _ftelli64(file);
     }
 #else
-    if (fseeko(file, 0, SEEK_END) == 0) {
+    // A directory opens for reading here, and its end position is no size
+    // (ext4 reports the largest offset); only a regular file is measured.
+    struct stat info {};
+    if (fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode) && fseeko(file, 0, SEEK_END) == 0) {
         size = static_cast<int64_t>(ftello(file));
     }
 #endif

@@ -124,6 +124,7 @@ TEST(MeasureFileSize, SmallFiles) {
     EXPECT_EQ(measure_file_size(dir.file("missing").c_str()), 0);
     EXPECT_EQ(measure_file_size(nullptr), 0);
     EXPECT_EQ(measure_file_size(""), 0);
+    EXPECT_EQ(measure_file_size(dir.path().c_str()), 0); // a directory has no size to report
     write_file(dir.file("empty"), 0);
     EXPECT_EQ(measure_file_size(dir.file("empty").c_str()), 0);
     write_file(dir.file("some"), 12345);
