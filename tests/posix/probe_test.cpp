@@ -1,0 +1,237 @@
+// The probe export on Linux: display 0's size from the X server (or the
+// fallback), and the audio answer from a private PulseAudio server.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <optional>
+#include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "kestrova/screenrecorder.h"
+#include "platform/platform.h"
+#include "support/temp_dir.h"
+#include "support/xvfb_posix.h"
+
+namespace {
+
+// Sets an environment variable for a scope and puts back what was there.
+class env_scope {
+  public:
+    env_scope(const char *name, const std::string &value) : name_(name) {
+        if (const char *v = std::getenv(name)) {
+            saved_ = v;
+        }
+        setenv(name, value.c_str(), 1);
+    }
+    ~env_scope() {
+        if (saved_) {
+            setenv(name_, saved_->c_str(), 1);
+        } else {
+            unsetenv(name_);
+        }
+    }
+    env_scope(const env_scope &) = delete;
+    env_scope &operator=(const env_scope &) = delete;
+
+  private:
+    const char *name_;
+    std::optional<std::string> saved_;
+};
+
+// A PulseAudio daemon of our own on a socket in a scratch directory, loaded
+// with the given modules; PULSE_SERVER points at it for the scope.
+class pulse_server {
+  public:
+    explicit pulse_server(const std::vector<std::string> &modules)
+        : socket_(dir_.file("native")), env_("PULSE_SERVER", "unix:" + socket_) {
+        std::vector<std::string> args = {"pulseaudio",         "-n",
+                                         "--daemonize=no",     "--exit-idle-time=-1",
+                                         "--use-pid-file=no",  "--disable-shm=yes",
+                                         "--log-target=stderr"};
+        for (const std::string &m : modules) {
+            args.push_back("-L");
+            args.push_back(m);
+        }
+        // The socket last: once it answers, every device module is loaded.
+        args.push_back("-L");
+        args.push_back("module-native-protocol-unix socket=" + socket_ + " auth-anonymous=1");
+        std::vector<char *> argv;
+        for (std::string &a : args) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        const std::string home = dir_.path();
+        pid_ = fork();
+        if (pid_ == 0) {
+            setenv("HOME", home.c_str(), 1);
+            setenv("XDG_RUNTIME_DIR", home.c_str(), 1);
+            setenv("XDG_CONFIG_HOME", home.c_str(), 1);
+            setenv("DBUS_SESSION_BUS_ADDRESS", "disabled:", 1);
+            unsetenv("DISPLAY");
+            int devnull = open("/dev/null", O_WRONLY);
+            if (devnull >= 0) {
+                dup2(devnull, STDOUT_FILENO);
+                dup2(devnull, STDERR_FILENO);
+            }
+            execvp("pulseaudio", argv.data());
+            _exit(127);
+        }
+        // Ready once the socket accepts a connection.
+        for (int i = 0; i < 500 && pid_ > 0; ++i) {
+            if (answers()) {
+                ready_ = true;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    ~pulse_server() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            int status = 0;
+            waitpid(pid_, &status, 0);
+        }
+    }
+    pulse_server(const pulse_server &) = delete;
+    pulse_server &operator=(const pulse_server &) = delete;
+    bool ok() const { return ready_; }
+
+  private:
+    bool answers() const {
+        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::strncpy(a.sun_path, socket_.c_str(), sizeof a.sun_path - 1);
+        bool ok = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+        close(fd);
+        return ok;
+    }
+    temp_dir dir_;
+    std::string socket_;
+    env_scope env_;
+    pid_t pid_ = -1;
+    bool ready_ = false;
+};
+
+bool has_pulseaudio() {
+    return run_x_command("command -v pulseaudio >/dev/null 2>&1") == 0;
+}
+
+struct audio_case {
+    const char *name;
+    std::vector<std::string> modules;
+    bool expected;
+};
+
+TEST(ProbeAudio, DefaultSourceOfARealServer) {
+    if (!has_pulseaudio()) {
+        GTEST_SKIP() << "pulseaudio is not installed (scripts/install-deps)";
+    }
+    const audio_case cases[] = {
+        {"capture_source", {"module-null-source source_name=mic"}, true},
+        // The only source is the monitor of an output: nothing captures.
+        {"only_a_monitor", {"module-null-sink sink_name=speakers"}, false},
+        {"no_devices_at_all", {}, false},
+        {"monitor_and_source_source_default",
+         {"module-null-sink sink_name=speakers", "module-null-source source_name=mic"},
+         true},
+    };
+    for (const audio_case &c : cases) {
+        pulse_server server(c.modules);
+        ASSERT_TRUE(server.ok()) << c.name;
+        EXPECT_EQ(platform_default_capture_device_exists(), c.expected) << c.name;
+    }
+}
+
+TEST(ProbeAudio, NoServerOrASilentOneIsFalse) {
+    temp_dir dir;
+    {
+        env_scope e("PULSE_SERVER", "unix:" + dir.file("nobody-listens"));
+        EXPECT_FALSE(platform_default_capture_device_exists());
+    }
+    {
+        // A socket that accepts connections but never says a word: the
+        // answer is false once the one-second deadline has passed, and the
+        // call does not hang.
+        const std::string path = dir.file("silent");
+        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+        ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+        ASSERT_EQ(listen(fd, 4), 0);
+        env_scope e("PULSE_SERVER", "unix:" + path);
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_FALSE(platform_default_capture_device_exists());
+        const auto took = std::chrono::steady_clock::now() - t0;
+        EXPECT_GE(took, std::chrono::milliseconds(900));
+        EXPECT_LT(took, std::chrono::seconds(10)) << "the deadline was not kept";
+        close(fd);
+    }
+}
+
+std::string probe_text(int32_t w, int32_t h, bool audio) {
+    return "{\"displays\":[{\"index\":0,\"width\":" + std::to_string(w) + ",\"height\":" + std::to_string(h) +
+           ",\"refresh_hz\":60}],\"capture_method\":\"dxgi\",\"can_audio\":" + (audio ? "true" : "false") +
+           "}";
+}
+
+TEST(Probe, ReportsDisplayZeroAndTheAudioAnswer) {
+    temp_dir dir;
+    env_scope no_pulse("PULSE_SERVER", "unix:" + dir.file("none"));
+    const char *first = nullptr;
+    {
+        xvfb_server x(1280, 720);
+        ASSERT_TRUE(x.ok());
+        ASSERT_EQ(screenrecorder_probe(&first), 0);
+        EXPECT_STREQ(first, probe_text(1280, 720, false).c_str());
+
+        // Two monitors: still one entry, display 0's.
+        ASSERT_EQ(run_x_command("xrandr --setmonitor A 800/211x720/190+0+0 none >/dev/null 2>&1"), 0);
+        ASSERT_EQ(run_x_command("xrandr --setmonitor B 480/127x600/159+800+0 none >/dev/null 2>&1"), 0);
+        const char *second = nullptr;
+        ASSERT_EQ(screenrecorder_probe(&second), 0);
+        EXPECT_EQ(second, first) << "the probe text moved";
+        EXPECT_STREQ(second, probe_text(800, 720, false).c_str());
+    }
+    {
+        no_display_scope nd;
+        const char *out = nullptr;
+        ASSERT_EQ(screenrecorder_probe(&out), 0);
+        EXPECT_STREQ(out, probe_text(1920, 1080, false).c_str());
+    }
+    if (has_pulseaudio()) {
+        no_display_scope nd;
+        pulse_server server({"module-null-source source_name=mic"});
+        ASSERT_TRUE(server.ok());
+        const char *out = nullptr;
+        ASSERT_EQ(screenrecorder_probe(&out), 0);
+        EXPECT_STREQ(out, probe_text(1920, 1080, true).c_str());
+    }
+}
+
+TEST(Probe, NullOutJsonChangesNothingElse) {
+    no_display_scope nd;
+    temp_dir dir;
+    env_scope no_pulse("PULSE_SERVER", "unix:" + dir.file("none"));
+    const char *out = nullptr;
+    ASSERT_EQ(screenrecorder_probe(&out), 0);
+    const std::string before = out;
+    {
+        xvfb_server x(640, 480); // a different answer, were the probe to run
+        EXPECT_EQ(screenrecorder_probe(nullptr), -1);
+    }
+    EXPECT_STREQ(screenrecorder_last_error(), "out_json pointer is NULL");
+    EXPECT_EQ(std::string(out), before);
+}
+
+} // namespace
