@@ -1,0 +1,172 @@
+// Recording on Windows under Wine: the Media Foundation sink's set-up and
+// its failure messages, and start/status/stop through the exports. Wine's
+// Media Foundation cannot create this sink writer, so there a job takes the
+// set-up-failure path: the worker ends at once with its message in the job,
+// and the summary shows 0 frames.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "kestrova/screenrecorder.h"
+#include "platform/media_sink.h"
+#include "screenrecorder/job.h"
+#include "support/files_win32.h"
+
+namespace {
+
+const std::regex kHresultMessage(R"(MFCreateSinkWriterFromURL failed: 0x[0-9a-f]{8})");
+
+// Whether COM is initialised on the calling thread: a fresh CoInitializeEx
+// answers S_FALSE then (and is undone at once).
+bool com_initialised_here() {
+    const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    if (SUCCEEDED(hr)) {
+        CoUninitialize();
+    }
+    return hr != S_OK;
+}
+
+// Drives the sink as the worker does, on a thread of its own, and returns
+// what open said (empty when it succeeded).
+struct sink_run {
+    int open_rc = -1;
+    std::string open_error;
+    bool com_after_shutdown = true;
+};
+
+sink_run run_sink(const std::string &path, bool gif) {
+    sink_run r;
+    std::thread([&] {
+        const media_sink_ops &ops = platform_media_sink();
+        void *sink = ops.create();
+        ASSERT_NE(sink, nullptr);
+        char err[kJobErrorSize] = {};
+        ASSERT_EQ(ops.startup(sink, err, sizeof err), 0) << err;
+        r.open_rc = ops.open(sink, path.c_str(), err, sizeof err);
+        r.open_error = err;
+        if (r.open_rc == 0) {
+            // A writer that opened (real Windows): a short recording ends in
+            // a finalised file.
+            video_stream_desc video{false, 8000000u, 64, 48, 30};
+            ASSERT_EQ(ops.add_video(sink, &video, err, sizeof err), 0) << err;
+            if (!gif) {
+                ASSERT_EQ(ops.add_audio(sink, err, sizeof err), 0) << err;
+            }
+            ASSERT_EQ(ops.begin(sink, err, sizeof err), 0) << err;
+            std::string frame(64 * 48 * 4, '\x7f');
+            std::string silence((kAudioRate / 30) * kAudioBytesPerFrame, '\0');
+            for (int64_t i = 0; i < 10; ++i) {
+                const auto *f = reinterpret_cast<const uint8_t *>(frame.data());
+                EXPECT_NE(ops.write_video(sink, f, frame.size(), i, i * 333333, 333333), sink_write::failed);
+                if (!gif) {
+                    const auto *s = reinterpret_cast<const uint8_t *>(silence.data());
+                    EXPECT_NE(ops.write_audio(sink, s, silence.size(), i, i * 333333, 333333),
+                              sink_write::failed);
+                }
+            }
+            ops.finalize(sink);
+        } else {
+            ops.abandon(sink);
+        }
+        ops.shutdown(sink);
+        r.com_after_shutdown = com_initialised_here();
+        ops.destroy(sink);
+    }).join();
+    return r;
+}
+
+TEST(MediaFoundationSink, AWriterThatCannotBeCreatedIsReportedWithItsResult) {
+    win32_temp_dir dir;
+    // A folder that does not exist: no writer anywhere can open the file.
+    const sink_run r = run_sink(dir.file("missing\\clip.mp4"), false);
+    EXPECT_NE(r.open_rc, 0);
+    EXPECT_TRUE(std::regex_match(r.open_error, kHresultMessage)) << r.open_error;
+    EXPECT_FALSE(r.com_after_shutdown) << "shutdown did not balance the start-up's CoInitializeEx";
+}
+
+TEST(MediaFoundationSink, OpensAnMp4OrReportsWhyNot) {
+    win32_temp_dir dir;
+    for (bool gif : {false, true}) {
+        const std::string path = dir.file(gif ? "video-only.mp4" : "clip.mp4");
+        const sink_run r = run_sink(path, gif);
+        if (r.open_rc == 0) {
+            EXPECT_TRUE(file_exists(path));
+        } else {
+            // Wine: the writer is refused with its HRESULT in the message.
+            EXPECT_TRUE(std::regex_match(r.open_error, kHresultMessage)) << r.open_error;
+        }
+        EXPECT_FALSE(r.com_after_shutdown);
+    }
+}
+
+const std::regex kStatus(
+    R"(\{"progress_percent":0,"elapsed_s":[0-9]+\.[0-9]{2},"size_mb":[0-9]+\.[0-9]{2},"dropped_frames":[0-9]+\})");
+
+std::string doubled_backslashes(const std::string &path) {
+    std::string out;
+    for (char c : path) {
+        out += c;
+        if (c == '\\') {
+            out += '\\';
+        }
+    }
+    return out;
+}
+
+// start, status and stop answer with well-formed texts for an MP4 and a GIF
+// job; under Wine the worker's set-up fails, so the summary has no frames
+// and the GIF job converts nothing.
+TEST(RecordingExports, StartStatusStopGiveWellFormedTexts) {
+    win32_temp_dir dir;
+    struct {
+        const char *file;
+        const char *options;
+    } const jobs[] = {
+        {"clip.mp4", nullptr},
+        {"hevc.mp4", "{\"fps\":60,\"codec\":\"hevc\",\"region\":{\"x\":0,\"y\":0,\"w\":101,\"h\":99}}"},
+        {"anim.gif", "{\"gif\":true}"},
+    };
+    for (const auto &j : jobs) {
+        SCOPED_TRACE(j.file);
+        const std::string path = dir.file(j.file);
+        int32_t job = 0;
+        ASSERT_EQ(screenrecorder_start(path.c_str(), j.options, &job), 0) << screenrecorder_last_error();
+        ASSERT_GE(job, 1);
+        ASSERT_LE(job, kMaxJobs);
+
+        const char *status = nullptr;
+        ASSERT_EQ(screenrecorder_status(job, &status), 0);
+        EXPECT_TRUE(std::regex_match(status, kStatus)) << status;
+        Sleep(300);
+        ASSERT_EQ(screenrecorder_status(job, &status), 0);
+        EXPECT_TRUE(std::regex_match(status, kStatus)) << status;
+
+        const char *summary = nullptr;
+        ASSERT_EQ(screenrecorder_stop(job, &summary), 0) << screenrecorder_last_error();
+        ASSERT_NE(summary, nullptr);
+        const std::string text = summary;
+        const std::string head = "{\"output\":\"" + doubled_backslashes(path) + "\",\"size_mb\":";
+        EXPECT_EQ(text.compare(0, head.size(), head), 0) << text;
+        EXPECT_TRUE(std::regex_match(text.substr(std::min(head.size(), text.size())),
+                                     std::regex(R"([0-9]+\.[0-9]{2},"duration_s":[0-9]+\.[0-9]{2},)"
+                                                R"("frames":[0-9]+,"dropped_frames":[0-9]+\})")))
+            << text;
+        // The worker has ended (stop waited for it) and its slot keeps what
+        // it wrote: a writer that could not be made left its message there.
+        const recording_job &slot = g_jobs[job - 1];
+        if (slot.error[0] != '\0') {
+            EXPECT_NE(text.find("\"duration_s\":0.00,\"frames\":0,\"dropped_frames\":0}"), std::string::npos)
+                << text;
+            EXPECT_TRUE(std::regex_match(slot.error, kHresultMessage)) << slot.error;
+        }
+        // The slot is free again: the same number is no longer a job.
+        EXPECT_EQ(screenrecorder_stop(job, nullptr), -1);
+        EXPECT_EQ(std::string(screenrecorder_last_error()), "invalid job handle " + std::to_string(job));
+    }
+}
+
+} // namespace
