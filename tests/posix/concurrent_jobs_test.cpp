@@ -38,28 +38,40 @@ TEST(ConcurrentJobs, EightJobsRecordSideBySide) {
             << screenrecorder_last_error();
         jobs.push_back({path, number, width});
     }
-    // The host polls while the workers write their counters.
-    for (int round = 0; round < 10; ++round) {
+    // The host polls while the workers write their counters, until every
+    // job has produced a frame (set-up of eight encoders takes a while under
+    // a sanitizer).
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    for (bool all_recording = false; !all_recording && std::chrono::steady_clock::now() < give_up;) {
+        all_recording = true;
         for (const running_job &j : jobs) {
             const char *status = nullptr;
             ASSERT_EQ(screenrecorder_status(j.number, &status), 0);
             rapidjson::Document doc;
             doc.Parse(status);
-            ASSERT_FALSE(doc.HasParseError()) << status;
+            EXPECT_FALSE(doc.HasParseError()) << status;
+            all_recording = all_recording && shared_load(g_jobs[j.number - 1].frames) > 0;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+    // Stop every job before looking at any result, so none outlives the test.
+    std::vector<std::string> summaries;
     for (const running_job &j : jobs) {
         const char *text = nullptr;
-        ASSERT_EQ(screenrecorder_stop(j.number, &text), 0);
+        EXPECT_EQ(screenrecorder_stop(j.number, &text), 0);
+        summaries.emplace_back(text == nullptr ? "" : text);
+    }
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+        const running_job &j = jobs[i];
+        SCOPED_TRACE(j.path);
         rapidjson::Document doc;
-        doc.Parse(text);
-        ASSERT_FALSE(doc.HasParseError()) << text;
+        doc.Parse(summaries[i].c_str());
+        ASSERT_FALSE(doc.HasParseError()) << summaries[i];
         EXPECT_EQ(std::string(doc["output"].GetString()), j.path);
         const int64_t frames = doc["frames"].GetInt64();
-        EXPECT_GT(frames, 0) << j.path << ": " << g_jobs[j.number - 1].error;
+        EXPECT_GT(frames, 0) << g_jobs[j.number - 1].error;
         const probed_file f = probe_media(j.path);
-        ASSERT_TRUE(f.ok) << j.path;
+        ASSERT_TRUE(f.ok);
         ASSERT_NE(f.video(), nullptr);
         EXPECT_EQ(f.video()->width, j.width);
         EXPECT_EQ(f.video()->frames, frames);
