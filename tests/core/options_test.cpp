@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <ostream>
 #include <string>
@@ -27,15 +28,18 @@ bool same(const recording_options &a, const recording_options &b) {
 }
 
 std::string describe(const recording_options &o) {
-    std::string s = "{display " + std::to_string(o.display) + ", region " + std::to_string(o.has_region) +
-                    " (" + std::to_string(o.region_x) + "," + std::to_string(o.region_y) + " " +
-                    std::to_string(o.region_w) + "x" + std::to_string(o.region_h) + "), fps " +
-                    std::to_string(o.fps) + ", bitrate " + std::to_string(o.bitrate_kbps) + ", gif " +
-                    std::to_string(o.gif) + ", audio " + std::to_string(o.audio) + ", codec bytes";
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "{display %d, region %d (%d,%d %dx%d), fps %d, bitrate %d, gif %d, audio %d, codec bytes",
+                  o.display, o.has_region, o.region_x, o.region_y, o.region_w, o.region_h, o.fps,
+                  o.bitrate_kbps, o.gif, o.audio);
+    std::string s = text;
     for (unsigned char c : o.codec) {
-        s += " " + std::to_string(c);
+        std::snprintf(text, sizeof text, " %u", static_cast<unsigned>(c));
+        s += text;
     }
-    return s + "}";
+    s += "}";
+    return s;
 }
 
 void set_codec(recording_options &o, const char *name) {
