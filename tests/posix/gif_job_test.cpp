@@ -148,16 +148,18 @@ TEST_F(GifJob, HostilePathRecordsConvertsAndRunsNothing) {
 // A converter that fails or overruns changes nothing in the summary's form:
 // frames and duration come from the capture, the size from the output path.
 TEST_F(GifJob, FailingOrOverrunningConverterStillEndsTheJobCleanly) {
-    constexpr int kLimitMs = 1000;
     struct row {
         const char *converter;
         bool overruns;
+        int limit_ms;
     };
-    const row rows[] = {{"fail", false}, {"sleep-past-limit", true}};
+    // The failing converter's limit is long: the stop must end with the
+    // converter, well before it.
+    const row rows[] = {{"fail", false, 60000}, {"sleep-past-limit", true, 1000}};
     for (const row &r : rows) {
         SCOPED_TRACE(r.converter);
         posix_set_converter_for_tests((kConverters + "/" + r.converter).c_str(), "ksr-no-such-converter",
-                                      kLimitMs);
+                                      r.limit_ms);
         const std::string output = dir.file(std::string(r.converter) + ".gif");
 
         int64_t stop_ms = 0;
@@ -169,7 +171,7 @@ TEST_F(GifJob, FailingOrOverrunningConverterStillEndsTheJobCleanly) {
         EXPECT_GT(frames, 0.0) << summary;
         EXPECT_NEAR(member(summary, "duration_s"), frames / 10.0, 0.006) << summary;
         if (r.overruns) {
-            EXPECT_GE(stop_ms, kLimitMs);
+            EXPECT_GE(stop_ms, r.limit_ms);
             const pid_t converter = wait_for_pid_file(output + ".pid");
             ASSERT_GT(converter, 0);
             const proc_stat st = read_proc_stat(converter);
@@ -177,7 +179,7 @@ TEST_F(GifJob, FailingOrOverrunningConverterStillEndsTheJobCleanly) {
             EXPECT_NE(st.ppid, getpid());
             kill(converter, SIGKILL);
         } else {
-            EXPECT_LT(stop_ms, kLimitMs);
+            EXPECT_LT(stop_ms, 30000);
         }
         EXPECT_EQ(zombie_children(), std::vector<pid_t>{});
     }
