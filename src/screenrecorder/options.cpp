@@ -1,7 +1,9 @@
 #include "screenrecorder/options.h"
 
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include <rapidjson/document.h>
 #include <rapidjson/encodings.h>
@@ -14,7 +16,39 @@ namespace {
 // keeps its own stack on the heap so deep nesting cannot exhaust the thread's.
 constexpr unsigned kParseFlags = rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag;
 
-using json_document = rapidjson::GenericDocument<rapidjson::UTF8<>>;
+// RapidJSON does not check every allocation: a null from its default
+// allocator would be written through. This one throws instead, and
+// parse_options turns that into the defaults, so a parse that runs out of
+// memory fails cleanly. Nothing thrown leaves parse_options.
+struct throwing_allocator {
+    static const bool kNeedFree = true;
+    void *Malloc(std::size_t size) {
+        if (size == 0) {
+            return nullptr;
+        }
+        void *block = std::malloc(size);
+        if (block == nullptr) {
+            throw std::bad_alloc();
+        }
+        return block;
+    }
+    void *Realloc(void *block, std::size_t, std::size_t new_size) {
+        if (new_size == 0) {
+            std::free(block);
+            return nullptr;
+        }
+        void *moved = std::realloc(block, new_size);
+        if (moved == nullptr) {
+            throw std::bad_alloc(); // `block` stays with its owner, which frees it
+        }
+        return moved;
+    }
+    static void Free(void *block) { std::free(block); }
+};
+
+using json_document =
+    rapidjson::GenericDocument<rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<throwing_allocator>,
+                               throwing_allocator>;
 using json_value = json_document::ValueType;
 
 // The value of the first member called `key`, or null when there is none.
@@ -132,10 +166,15 @@ void parse_options(const char *json, recording_options *out) {
         static_cast<unsigned char>(json[2]) == 0xBF) {
         return;
     }
-    json_document document;
-    document.Parse<kParseFlags>(json);
-    if (document.HasParseError() || !document.IsObject()) {
-        return;
+    try {
+        json_document document;
+        document.Parse<kParseFlags>(json);
+        if (document.HasParseError() || !document.IsObject()) {
+            return;
+        }
+        apply_document(document, out);
+    } catch (...) {
+        // Out of memory part-way: whatever was applied is dropped.
+        set_defaults(out);
     }
-    apply_document(document, out);
 }

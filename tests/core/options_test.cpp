@@ -336,3 +336,40 @@ TEST(ParseOptions, LargeAndDeepTextsDoNotCrash) {
     EXPECT_EQ(got.fps, 50);
     EXPECT_STREQ(got.codec, "hevc");
 }
+
+#if !defined(_WIN32)
+#include <sys/resource.h>
+#endif
+
+TEST(ParseOptions, RunningOutOfMemoryGivesDefaults) {
+#if defined(_WIN32) || defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "needs an address-space limit, which only a plain POSIX build can set";
+#else
+    // A document whose tree needs far more memory than the child process may
+    // still take: the parse runs out part-way and must leave the defaults.
+    std::string text = R"({"fps": 24, "codec": "hevc", "padding": [)";
+    for (int i = 0; i < 4000000; ++i) {
+        text += "1,";
+    }
+    text += "1]}";
+    EXPECT_EXIT(
+        {
+            std::FILE *statm = std::fopen("/proc/self/statm", "r");
+            unsigned long pages = 0;
+            if (statm == nullptr || std::fscanf(statm, "%lu", &pages) != 1) {
+                std::_Exit(100);
+            }
+            std::fclose(statm);
+            rlimit limit{};
+            getrlimit(RLIMIT_AS, &limit);
+            limit.rlim_cur = pages * 4096ul + (32ul << 20);
+            if (setrlimit(RLIMIT_AS, &limit) != 0) {
+                std::_Exit(101);
+            }
+            recording_options o;
+            parse_options(text.c_str(), &o);
+            std::_Exit(same(o, defaults()) ? 0 : 102);
+        },
+        testing::ExitedWithCode(0), "");
+#endif
+}
