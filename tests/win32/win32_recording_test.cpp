@@ -169,4 +169,14 @@ TEST(RecordingExports, StartStatusStopGiveWellFormedTexts) {
     }
 }
 
+TEST(RecordingExports, DisplayOneIsNoDisplayUnderWine) {
+    win32_temp_dir dir;
+    const std::string path = dir.file("second.mp4");
+    int32_t job = -7;
+    EXPECT_EQ(screenrecorder_start(path.c_str(), "{\"display\":1}", &job), -2);
+    EXPECT_STREQ(screenrecorder_last_error(), "display index 1 out of range");
+    EXPECT_EQ(job, -7);
+    EXPECT_FALSE(file_exists(path));
+}
+
 } // namespace

@@ -166,6 +166,11 @@ int mf_begin(void *sink, char *, std::size_t) {
 // in a fresh sample, written, and released (sample, then buffer).
 sink_write mf_write(mf_sink *s, DWORD stream, const uint8_t *data, std::size_t bytes, int64_t time_hns,
                     int64_t duration_hns) {
+    // A Media Foundation buffer holds at most 4 GiB - 1 bytes; a larger frame
+    // would be cut and the copy below would overrun the buffer.
+    if (bytes > MAXDWORD) {
+        return sink_write::failed;
+    }
     const DWORD length = static_cast<DWORD>(bytes);
     IMFMediaBuffer *buffer = nullptr;
     if (FAILED(MFCreateMemoryBuffer(length, &buffer)) || buffer == nullptr) {
