@@ -21,7 +21,7 @@ constexpr unsigned kParseFlags = rapidjson::kParseValidateEncodingFlag | rapidjs
 // parse_options turns that into the defaults, so a parse that runs out of
 // memory fails cleanly. Nothing thrown leaves parse_options.
 struct throwing_allocator {
-    static const bool kNeedFree = true;
+    [[maybe_unused]] static constexpr bool kNeedFree = true;
     void *Malloc(std::size_t size) {
         if (size == 0) {
             return nullptr;
