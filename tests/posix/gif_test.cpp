@@ -3,6 +3,8 @@
 // and what the converter process inherits from the host.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -267,6 +269,31 @@ TEST_F(GifStep, ConverterInheritsNullStreamsAndNothingElseOfTheHost) {
         EXPECT_FALSE(exists(temp_));
     }
     close(leaked_fd);
+}
+
+// A host that closed its standard streams gets the converter's descriptors
+// on 0, 1 and 2; redirecting the converter's streams must not overwrite the
+// pipe that tells of its end, or the wait would end before the converter.
+TEST_F(GifStep, HostWithoutStandardStreamsStillWaitsForTheConverter) {
+    posix_set_converter_for_tests((kConverters + "/write-gif").c_str(), nullptr, 0);
+    write_file(temp_, "recording");
+    int saved[3];
+    for (int fd = 0; fd < 3; ++fd) {
+        saved[fd] = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+        ASSERT_GE(saved[fd], 0);
+    }
+    for (int fd = 0; fd < 3; ++fd) {
+        close(fd);
+    }
+    convert();
+    const std::string written = read_file(output_);
+    for (int fd = 0; fd < 3; ++fd) {
+        dup2(saved[fd], fd);
+        close(saved[fd]);
+    }
+
+    EXPECT_EQ(written, "GIF89a");
+    EXPECT_FALSE(exists(temp_));
 }
 
 // A temporary name that is empty or names the output itself cannot be
