@@ -7,12 +7,16 @@
 
 #include <windows.h>
 
+#include <mfapi.h>
+
 #include <regex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "kestrova/screenrecorder.h"
 #include "platform/media_sink.h"
+#include "platform/win32/media_types.h"
 #include "screenrecorder/job.h"
 #include "support/files_win32.h"
 
@@ -102,6 +106,120 @@ TEST(MediaFoundationSink, OpensAnMp4OrReportsWhyNot) {
         EXPECT_FALSE(r.com_after_shutdown);
     }
 }
+
+// --- Media types ---------------------------------------------------------------
+
+// One attribute a type must carry, with its exact value.
+struct attribute {
+    const GUID *key;
+    enum { guid, u32, u64 } kind;
+    const GUID *guid_value;
+    UINT64 value;
+};
+
+UINT64 packed(uint32_t high, uint32_t low) {
+    return (static_cast<UINT64>(high) << 32) | low;
+}
+
+// The type holds exactly `want`: every attribute with its value, nothing else
+// (no stride, no bit rate where none belongs).
+void expect_exactly(IMFMediaType *type, const std::vector<attribute> &want) {
+    UINT32 count = 0;
+    ASSERT_TRUE(SUCCEEDED(type->GetCount(&count)));
+    EXPECT_EQ(count, want.size());
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        const attribute &a = want[i];
+        SCOPED_TRACE(i);
+        if (a.kind == attribute::guid) {
+            GUID g{};
+            ASSERT_TRUE(SUCCEEDED(type->GetGUID(*a.key, &g)));
+            EXPECT_TRUE(IsEqualGUID(g, *a.guid_value));
+        } else if (a.kind == attribute::u32) {
+            UINT32 v = 0;
+            ASSERT_TRUE(SUCCEEDED(type->GetUINT32(*a.key, &v)));
+            EXPECT_EQ(v, a.value);
+        } else {
+            UINT64 v = 0;
+            ASSERT_TRUE(SUCCEEDED(type->GetUINT64(*a.key, &v)));
+            EXPECT_EQ(v, a.value);
+        }
+    }
+}
+
+class MediaTypes : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(SUCCEEDED(MFStartup(MF_VERSION, MFSTARTUP_FULL)));
+        ASSERT_TRUE(SUCCEEDED(MFCreateMediaType(&type_)));
+    }
+    void TearDown() override {
+        if (type_ != nullptr) {
+            type_->Release();
+        }
+        MFShutdown();
+    }
+    IMFMediaType *type_ = nullptr;
+};
+
+TEST_F(MediaTypes, VideoTypesCarryCodecBitRateSizeRateSquarePixelsProgressive) {
+    const video_stream_desc cases[] = {
+        {false, 8000000u, 1000, 598, 30},
+        {true, 4294967000u, 1920, 1080, 120},
+        {false, 101000u, 16, 16, 1},
+    };
+    for (const video_stream_desc &d : cases) {
+        SCOPED_TRACE(d.width);
+        const UINT64 size = packed(static_cast<uint32_t>(d.width), static_cast<uint32_t>(d.height));
+        const UINT64 rate = packed(static_cast<uint32_t>(d.fps), 1);
+        type_->DeleteAllItems();
+        win32_fill_video_output_type(type_, d);
+        expect_exactly(type_, {
+                                  {&MF_MT_MAJOR_TYPE, attribute::guid, &MFMediaType_Video, 0},
+                                  {&MF_MT_SUBTYPE, attribute::guid,
+                                   d.hevc ? &MFVideoFormat_HEVC : &MFVideoFormat_H264, 0},
+                                  {&MF_MT_AVG_BITRATE, attribute::u32, nullptr, d.bitrate_bps},
+                                  {&MF_MT_FRAME_SIZE, attribute::u64, nullptr, size},
+                                  {&MF_MT_FRAME_RATE, attribute::u64, nullptr, rate},
+                                  {&MF_MT_PIXEL_ASPECT_RATIO, attribute::u64, nullptr, packed(1, 1)},
+                                  {&MF_MT_INTERLACE_MODE, attribute::u32, nullptr, 2},
+                              });
+        type_->DeleteAllItems();
+        win32_fill_video_input_type(type_, d);
+        expect_exactly(type_, {
+                                  {&MF_MT_MAJOR_TYPE, attribute::guid, &MFMediaType_Video, 0},
+                                  {&MF_MT_SUBTYPE, attribute::guid, &MFVideoFormat_RGB32, 0},
+                                  {&MF_MT_FRAME_SIZE, attribute::u64, nullptr, size},
+                                  {&MF_MT_FRAME_RATE, attribute::u64, nullptr, rate},
+                                  {&MF_MT_PIXEL_ASPECT_RATIO, attribute::u64, nullptr, packed(1, 1)},
+                                  {&MF_MT_INTERLACE_MODE, attribute::u32, nullptr, 2},
+                              });
+    }
+}
+
+TEST_F(MediaTypes, AudioTypesAreAacAt128KbitFedWith16BitStereoPcm) {
+    win32_fill_audio_output_type(type_);
+    expect_exactly(type_, {
+                              {&MF_MT_MAJOR_TYPE, attribute::guid, &MFMediaType_Audio, 0},
+                              {&MF_MT_SUBTYPE, attribute::guid, &MFAudioFormat_AAC, 0},
+                              {&MF_MT_AUDIO_BITS_PER_SAMPLE, attribute::u32, nullptr, 16},
+                              {&MF_MT_AUDIO_SAMPLES_PER_SECOND, attribute::u32, nullptr, 44100},
+                              {&MF_MT_AUDIO_NUM_CHANNELS, attribute::u32, nullptr, 2},
+                              {&MF_MT_AUDIO_AVG_BYTES_PER_SECOND, attribute::u32, nullptr, 16000},
+                          });
+    type_->DeleteAllItems();
+    win32_fill_audio_input_type(type_);
+    expect_exactly(type_, {
+                              {&MF_MT_MAJOR_TYPE, attribute::guid, &MFMediaType_Audio, 0},
+                              {&MF_MT_SUBTYPE, attribute::guid, &MFAudioFormat_PCM, 0},
+                              {&MF_MT_AUDIO_BITS_PER_SAMPLE, attribute::u32, nullptr, 16},
+                              {&MF_MT_AUDIO_SAMPLES_PER_SECOND, attribute::u32, nullptr, 44100},
+                              {&MF_MT_AUDIO_NUM_CHANNELS, attribute::u32, nullptr, 2},
+                              {&MF_MT_AUDIO_BLOCK_ALIGNMENT, attribute::u32, nullptr, 4},
+                              {&MF_MT_AUDIO_AVG_BYTES_PER_SECOND, attribute::u32, nullptr, 176400},
+                          });
+}
+
+// --- Exports ---------------------------------------------------------------------
 
 const std::regex kStatus(
     R"(\{"progress_percent":0,"elapsed_s":[0-9]+\.[0-9]{2},"size_mb":[0-9]+\.[0-9]{2},"dropped_frames":[0-9]+\})");

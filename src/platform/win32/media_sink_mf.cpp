@@ -13,11 +13,10 @@
 #include <new>
 
 #include "platform/media_sink.h"
+#include "platform/win32/media_types.h"
 
 namespace {
 constexpr std::size_t kWidePathSize = 1024;
-constexpr UINT32 kAacBytesPerSecond = 16000; // 128 kbit/s
-constexpr UINT32 kPcmBitsPerSample = 16;
 
 struct mf_sink {
     bool com_initialised; // CoInitializeEx gave S_OK or S_FALSE
@@ -47,10 +46,6 @@ int fail(char *err, std::size_t cap, const char *what, HRESULT hr) {
     std::snprintf(err, cap, "%s failed: 0x%08lx", what,
                   static_cast<unsigned long>(static_cast<uint32_t>(hr)));
     return 1;
-}
-
-UINT64 pack(uint32_t high, uint32_t low) {
-    return (static_cast<UINT64>(high) << 32) | low;
 }
 
 void *mf_create() {
@@ -89,71 +84,47 @@ int mf_open(void *sink, const char *path, char *err, std::size_t cap) {
     return 0;
 }
 
-// The attribute setters, AddStream and SetInputMediaType are not examined:
-// a writer that refuses a type shows it later, and the job goes on.
+// Creates one media type and fills it; false (with the message) when Media
+// Foundation cannot create it.
+bool make_type(IMFMediaType **type, char *err, std::size_t cap) {
+    const HRESULT hr = MFCreateMediaType(type);
+    if (FAILED(hr) || *type == nullptr) {
+        release(*type);
+        fail(err, cap, "MFCreateMediaType", FAILED(hr) ? hr : E_POINTER);
+        return false;
+    }
+    return true;
+}
+
+// AddStream and SetInputMediaType are not examined: a writer that refuses a
+// type shows it later, and the job goes on.
 int mf_add_video(void *sink, const video_stream_desc *desc, char *err, std::size_t cap) {
     mf_sink *s = as_sink(sink);
-    const UINT64 frame_size = pack(static_cast<uint32_t>(desc->width), static_cast<uint32_t>(desc->height));
-    const UINT64 frame_rate = pack(static_cast<uint32_t>(desc->fps), 1);
-    const UINT64 square_pixels = pack(1, 1);
-
-    HRESULT hr = MFCreateMediaType(&s->video_out);
-    if (FAILED(hr) || s->video_out == nullptr) {
-        return fail(err, cap, "MFCreateMediaType", FAILED(hr) ? hr : E_POINTER);
+    if (!make_type(&s->video_out, err, cap)) {
+        return 1;
     }
-    IMFMediaType *out = s->video_out;
-    out->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
-    out->SetGUID(MF_MT_SUBTYPE, desc->hevc ? MFVideoFormat_HEVC : MFVideoFormat_H264);
-    out->SetUINT32(MF_MT_AVG_BITRATE, desc->bitrate_bps);
-    out->SetUINT64(MF_MT_FRAME_SIZE, frame_size);
-    out->SetUINT64(MF_MT_FRAME_RATE, frame_rate);
-    out->SetUINT64(MF_MT_PIXEL_ASPECT_RATIO, square_pixels);
-    out->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive);
-    s->writer->AddStream(out, &s->video_stream);
-
-    hr = MFCreateMediaType(&s->video_in);
-    if (FAILED(hr) || s->video_in == nullptr) {
-        return fail(err, cap, "MFCreateMediaType", FAILED(hr) ? hr : E_POINTER);
+    win32_fill_video_output_type(s->video_out, *desc);
+    s->writer->AddStream(s->video_out, &s->video_stream);
+    if (!make_type(&s->video_in, err, cap)) {
+        return 1;
     }
-    IMFMediaType *in = s->video_in;
-    in->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
-    in->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_RGB32);
-    in->SetUINT64(MF_MT_FRAME_SIZE, frame_size);
-    in->SetUINT64(MF_MT_FRAME_RATE, frame_rate);
-    in->SetUINT64(MF_MT_PIXEL_ASPECT_RATIO, square_pixels);
-    in->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive);
-    s->writer->SetInputMediaType(s->video_stream, in, nullptr);
+    win32_fill_video_input_type(s->video_in, *desc);
+    s->writer->SetInputMediaType(s->video_stream, s->video_in, nullptr);
     return 0;
 }
 
 int mf_add_audio(void *sink, char *err, std::size_t cap) {
     mf_sink *s = as_sink(sink);
-    HRESULT hr = MFCreateMediaType(&s->audio_out);
-    if (FAILED(hr) || s->audio_out == nullptr) {
-        return fail(err, cap, "MFCreateMediaType", FAILED(hr) ? hr : E_POINTER);
+    if (!make_type(&s->audio_out, err, cap)) {
+        return 1;
     }
-    IMFMediaType *out = s->audio_out;
-    out->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Audio);
-    out->SetGUID(MF_MT_SUBTYPE, MFAudioFormat_AAC);
-    out->SetUINT32(MF_MT_AUDIO_BITS_PER_SAMPLE, kPcmBitsPerSample);
-    out->SetUINT32(MF_MT_AUDIO_SAMPLES_PER_SECOND, kAudioRate);
-    out->SetUINT32(MF_MT_AUDIO_NUM_CHANNELS, kAudioChannels);
-    out->SetUINT32(MF_MT_AUDIO_AVG_BYTES_PER_SECOND, kAacBytesPerSecond);
-    s->writer->AddStream(out, &s->audio_stream);
-
-    hr = MFCreateMediaType(&s->audio_in);
-    if (FAILED(hr) || s->audio_in == nullptr) {
-        return fail(err, cap, "MFCreateMediaType", FAILED(hr) ? hr : E_POINTER);
+    win32_fill_audio_output_type(s->audio_out);
+    s->writer->AddStream(s->audio_out, &s->audio_stream);
+    if (!make_type(&s->audio_in, err, cap)) {
+        return 1;
     }
-    IMFMediaType *in = s->audio_in;
-    in->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Audio);
-    in->SetGUID(MF_MT_SUBTYPE, MFAudioFormat_PCM);
-    in->SetUINT32(MF_MT_AUDIO_BITS_PER_SAMPLE, kPcmBitsPerSample);
-    in->SetUINT32(MF_MT_AUDIO_SAMPLES_PER_SECOND, kAudioRate);
-    in->SetUINT32(MF_MT_AUDIO_NUM_CHANNELS, kAudioChannels);
-    in->SetUINT32(MF_MT_AUDIO_BLOCK_ALIGNMENT, kAudioBytesPerFrame);
-    in->SetUINT32(MF_MT_AUDIO_AVG_BYTES_PER_SECOND, kAudioRate * kAudioBytesPerFrame);
-    s->writer->SetInputMediaType(s->audio_stream, in, nullptr);
+    win32_fill_audio_input_type(s->audio_in);
+    s->writer->SetInputMediaType(s->audio_stream, s->audio_in, nullptr);
     return 0;
 }
 
