@@ -228,6 +228,11 @@ std::optional<region> parse_region(std::string_view text) {
     return region{parts[0], parts[1], parts[2], parts[3]};
 }
 
+std::string_view base_name(std::string_view path) {
+    std::size_t slash = path.find_last_of("/\\");
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
 bool is_gif_path(std::string_view path) {
     if (path.size() < 4)
         return false;

@@ -55,6 +55,10 @@ std::optional<double> parse_seconds(std::string_view text);
 // "X,Y,W,H", four int32 values; W and H must be above 0.
 std::optional<region> parse_region(std::string_view text);
 
+// The last part of a path (after the last / or \\), which keeps the live
+// status line short enough not to wrap.
+std::string_view base_name(std::string_view path);
+
 // Whether FILE names a GIF (ends in ".gif", any case).
 bool is_gif_path(std::string_view path);
 

@@ -214,6 +214,13 @@ TEST(CliCommandLine, HelpForTheProgramAndEachCommand) {
     }
 }
 
+TEST(CliTexts, BaseNameOfUnixAndWindowsPaths) {
+    EXPECT_EQ(cli::base_name("/home/me/rec/out.mp4"), "out.mp4");
+    EXPECT_EQ(cli::base_name("C:\\rec\\out.mp4"), "out.mp4");
+    EXPECT_EQ(cli::base_name("out.mp4"), "out.mp4");
+    EXPECT_EQ(cli::base_name("dir/"), "");
+}
+
 TEST(CliTexts, ReadsAndFormatsTheLibrarysTexts) {
     auto s = cli::read_status(R"({"progress_percent":0,"elapsed_s":3.27,"size_mb":1.25,"dropped_frames":2})");
     ASSERT_TRUE(s);

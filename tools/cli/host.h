@@ -26,6 +26,8 @@ bool win32_load_library(const std::string &file, library_api &api, std::string &
 void win32_unload_library(library_api &api);
 // Ctrl-C, Ctrl-Break and closing the console ask the program to stop.
 void win32_install_stop_handlers();
+// Gives Ctrl-C back to the default handling and releases the stop event.
+void win32_remove_stop_handlers();
 bool win32_stop_requested();
 // Sleeps up to `ms`, returning early when a stop is requested.
 void win32_wait_ms(int64_t ms);
@@ -39,6 +41,9 @@ inline void unload_library(library_api &a) {
 }
 inline void install_stop_handlers() {
     win32_install_stop_handlers();
+}
+inline void remove_stop_handlers() {
+    win32_remove_stop_handlers();
 }
 inline bool stop_requested() {
     return win32_stop_requested();
@@ -57,6 +62,8 @@ void posix_unload_library(library_api &api);
 // SIGINT, SIGTERM and SIGHUP ask the program to stop; SIGPIPE is ignored so
 // that a closed pipe cannot kill the program before the file is complete.
 void posix_install_stop_handlers();
+// Puts the default handling of those signals back.
+void posix_remove_stop_handlers();
 bool posix_stop_requested();
 // Sleeps up to `ms`, returning early when a stop signal arrives.
 void posix_wait_ms(int64_t ms);
@@ -70,6 +77,9 @@ inline void unload_library(library_api &a) {
 }
 inline void install_stop_handlers() {
     posix_install_stop_handlers();
+}
+inline void remove_stop_handlers() {
+    posix_remove_stop_handlers();
 }
 inline bool stop_requested() {
     return posix_stop_requested();

@@ -117,6 +117,14 @@ void posix_install_stop_handlers() {
     sigaction(SIGPIPE, &ignore, nullptr);
 }
 
+void posix_remove_stop_handlers() {
+    struct sigaction sa {};
+    sa.sa_handler = SIG_DFL;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+        sigaction(sig, &sa, nullptr);
+}
+
 bool posix_stop_requested() {
     return g_stop.load() != 0;
 }

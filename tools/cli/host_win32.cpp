@@ -117,6 +117,14 @@ void win32_install_stop_handlers() {
     SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
+void win32_remove_stop_handlers() {
+    SetConsoleCtrlHandler(on_console_event, FALSE);
+    if (g_stop_event != nullptr) {
+        CloseHandle(g_stop_event);
+        g_stop_event = nullptr;
+    }
+}
+
 bool win32_stop_requested() {
     return g_stop.load() != 0;
 }

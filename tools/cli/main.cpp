@@ -80,16 +80,14 @@ struct status_line {
     }
 };
 
-int run_record(const cli::library_api &api, const cli::request &req) {
+// Starts the job, reports on it until the duration has passed or a stop is
+// requested, then stops it and prints the summary.
+int record_until_stopped(const cli::library_api &api, const cli::request &req, const std::string &options) {
     using clock = std::chrono::steady_clock;
-    std::string options = cli::options_document(req);
     const bool terminal = !req.json && cli::stdout_is_terminal();
     // A terminal gets a few redraws a second; logs and scripts a line a second.
     const auto interval = std::chrono::milliseconds(terminal ? 250 : 1000);
 
-    // Handlers first, so that a signal arriving right after the start still
-    // ends in a clean stop.
-    cli::install_stop_handlers();
     int32_t job = 0;
     int32_t rc = api.start(req.file.c_str(), options_or_null(options), &job);
     if (rc != 0)
@@ -120,7 +118,8 @@ int run_record(const cli::library_api &api, const cli::request &req) {
             if (req.json || !values)
                 print_line(json);
             else if (terminal)
-                live.draw("recording " + req.file + "  " + cli::format_status(*values));
+                live.draw("recording " + std::string(cli::base_name(req.file)) + "  " +
+                          cli::format_status(*values));
             else
                 print_line("recording " + req.file + ": " + cli::format_status(*values));
             next_report += interval;
@@ -133,7 +132,7 @@ int run_record(const cli::library_api &api, const cli::request &req) {
     }
 
     if (terminal)
-        live.draw("finishing " + req.file + " ...");
+        live.draw("finishing " + std::string(cli::base_name(req.file)) + " ...");
     live.finish();
     const char *summary = nullptr;
     rc = api.stop(job, &summary);
@@ -153,6 +152,16 @@ int run_record(const cli::library_api &api, const cli::request &req) {
         return k_exit_failure;
     }
     return 0;
+}
+
+int run_record(const cli::library_api &api, const cli::request &req) {
+    std::string options = cli::options_document(req);
+    // Handlers first, so that a signal arriving right after the start still
+    // ends in a clean stop.
+    cli::install_stop_handlers();
+    int code = record_until_stopped(api, req, options);
+    cli::remove_stop_handlers();
+    return code;
 }
 
 } // namespace
