@@ -46,6 +46,33 @@ struct throwing_allocator {
     static void Free(void *block) { std::free(block); }
 };
 
+// Reads the host's text up to its NUL and never past it. RapidJSON's own
+// string stream steps over the terminator when a string ends in the lead byte
+// of a multi-byte UTF-8 sequence (its validation takes every byte the lead
+// byte announces), which would read past the end of the host's text.
+struct nul_bounded_stream {
+    using Ch = char;
+    explicit nul_bounded_stream(const char *text) : begin(text), at(text) {}
+    Ch Peek() const { return *at; }
+    Ch Take() {
+        const Ch c = *at;
+        if (c != '\0') {
+            ++at;
+        }
+        return c;
+    }
+    std::size_t Tell() const { return static_cast<std::size_t>(at - begin); }
+    // Write side of the stream concept: never used by a parse that is not
+    // in place.
+    Ch *PutBegin() { return nullptr; }
+    void Put(Ch) {}
+    void Flush() {}
+    std::size_t PutEnd(Ch *) { return 0; }
+
+    const char *begin;
+    const char *at;
+};
+
 using json_document =
     rapidjson::GenericDocument<rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<throwing_allocator>,
                                throwing_allocator>;
@@ -168,7 +195,8 @@ void parse_options(const char *json, recording_options *out) {
     }
     try {
         json_document document;
-        document.Parse<kParseFlags>(json);
+        nul_bounded_stream stream(json);
+        document.ParseStream<kParseFlags, rapidjson::UTF8<>>(stream);
         if (document.HasParseError() || !document.IsObject()) {
             return;
         }

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <ostream>
 #include <string>
 
@@ -135,6 +136,20 @@ TEST(ParseOptions, TextEndsAtItsNul) {
     EXPECT_EQ(parsed(text).fps, 10);
     const char cut[] = "{\"fps\": 10\0}";
     EXPECT_TRUE(same(parsed(cut), defaults()));
+}
+
+TEST(ParseOptions, TextEndingInsideAMultiByteCharacterIsNotReadPast) {
+    // Each text sits at the very end of its own allocation, so that a read
+    // past its NUL is caught by the address sanitizer build.
+    const char *const texts[] = {
+        "\"\xF3", "{\"codec\": \"\xF0", "{\"codec\": \"h\xE2\x82", "{\"fps\": 10, \"\xC3", "[\"\xF4\x8F",
+    };
+    for (const char *text : texts) {
+        const std::size_t size = std::strlen(text) + 1;
+        const std::unique_ptr<char[]> exact(new char[size]);
+        std::memcpy(exact.get(), text, size);
+        EXPECT_TRUE(same(parsed(exact.get()), defaults())) << text;
+    }
 }
 
 TEST(ParseOptions, IntegerRangeAndTypeRules) {
