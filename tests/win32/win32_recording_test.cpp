@@ -9,6 +9,7 @@
 
 #include <mfapi.h>
 
+#include <cstring>
 #include <regex>
 #include <string>
 #include <thread>
@@ -16,7 +17,7 @@
 
 #include "kestrova/screenrecorder.h"
 #include "platform/media_sink.h"
-#include "platform/win32/media_types.h"
+#include "platform/win32/mf_streams.h"
 #include "screenrecorder/job.h"
 #include "support/files_win32.h"
 
@@ -146,7 +147,7 @@ void expect_exactly(IMFMediaType *type, const std::vector<attribute> &want) {
     }
 }
 
-class MediaTypes : public ::testing::Test {
+class MediaFoundationStreams : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(SUCCEEDED(MFStartup(MF_VERSION, MFSTARTUP_FULL)));
@@ -161,7 +162,7 @@ class MediaTypes : public ::testing::Test {
     IMFMediaType *type_ = nullptr;
 };
 
-TEST_F(MediaTypes, VideoTypesCarryCodecBitRateSizeRateSquarePixelsProgressive) {
+TEST_F(MediaFoundationStreams, VideoTypesCarryCodecBitRateSizeRateSquarePixelsProgressive) {
     const video_stream_desc cases[] = {
         {false, 8000000u, 1000, 598, 30},
         {true, 4294967000u, 1920, 1080, 120},
@@ -196,7 +197,7 @@ TEST_F(MediaTypes, VideoTypesCarryCodecBitRateSizeRateSquarePixelsProgressive) {
     }
 }
 
-TEST_F(MediaTypes, AudioTypesAreAacAt128KbitFedWith16BitStereoPcm) {
+TEST_F(MediaFoundationStreams, AudioTypesAreAacAt128KbitFedWith16BitStereoPcm) {
     win32_fill_audio_output_type(type_);
     expect_exactly(type_, {
                               {&MF_MT_MAJOR_TYPE, attribute::guid, &MFMediaType_Audio, 0},
@@ -217,6 +218,116 @@ TEST_F(MediaTypes, AudioTypesAreAacAt128KbitFedWith16BitStereoPcm) {
                               {&MF_MT_AUDIO_BLOCK_ALIGNMENT, attribute::u32, nullptr, 4},
                               {&MF_MT_AUDIO_AVG_BYTES_PER_SECOND, attribute::u32, nullptr, 176400},
                           });
+}
+
+// --- Samples -------------------------------------------------------------------
+
+// A sink writer that keeps the one sample it is handed, so that the test can
+// look into it. Under Wine no real writer can be made; the buffers and
+// samples are Media Foundation's own.
+class keeping_writer final : public IMFSinkWriter {
+  public:
+    ~keeping_writer() { drop(); }
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **out) override {
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, __uuidof(IMFSinkWriter))) {
+            *out = this;
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE AddStream(IMFMediaType *, DWORD *) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetInputMediaType(DWORD, IMFMediaType *, IMFAttributes *) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE BeginWriting() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE WriteSample(DWORD index, IMFSample *sample) override {
+        drop();
+        ++writes;
+        stream = index;
+        kept = sample;
+        kept->AddRef();
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE SendStreamTick(DWORD, LONGLONG) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE PlaceMarker(DWORD, void *) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE NotifyEndOfSegment(DWORD) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Flush(DWORD) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Finalize() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetServiceForStream(DWORD, REFGUID, REFIID, void **) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetStatistics(DWORD, MF_SINK_WRITER_STATISTICS *) override { return E_NOTIMPL; }
+
+    void drop() {
+        if (kept != nullptr) {
+            kept->Release();
+            kept = nullptr;
+        }
+    }
+    int writes = 0;
+    DWORD stream = 0;
+    IMFSample *kept = nullptr;
+};
+
+TEST_F(MediaFoundationStreams, ASampleIsOneCopyStampedAndReleasedOnceWritten) {
+    struct {
+        DWORD stream;
+        std::size_t bytes;
+        int64_t time_hns;
+        int64_t duration_hns;
+    } const cases[] = {
+        {0, 64 * 48 * 4, 0, 333333},                 // first video frame at 30 fps
+        {1, 367 * 4, 41 * 83333, 83333},             // a silence chunk at 120 fps
+        {0, 1000 * 598 * 4, 7 * 10000000, 10000000}, // 1 fps
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.bytes);
+        std::vector<uint8_t> data(c.bytes);
+        for (std::size_t i = 0; i < data.size(); ++i) {
+            data[i] = static_cast<uint8_t>(i * 7 + 3);
+        }
+        keeping_writer writer;
+        ASSERT_EQ(win32_write_sample(&writer, c.stream, data.data(), data.size(), c.time_hns, c.duration_hns),
+                  sink_write::ok);
+        ASSERT_EQ(writer.writes, 1);
+        EXPECT_EQ(writer.stream, c.stream);
+        IMFSample *sample = writer.kept;
+        ASSERT_NE(sample, nullptr);
+        LONGLONG time = -1, duration = -1;
+        EXPECT_TRUE(SUCCEEDED(sample->GetSampleTime(&time)));
+        EXPECT_TRUE(SUCCEEDED(sample->GetSampleDuration(&duration)));
+        EXPECT_EQ(time, c.time_hns);
+        EXPECT_EQ(duration, c.duration_hns);
+        DWORD count = 0;
+        EXPECT_TRUE(SUCCEEDED(sample->GetBufferCount(&count)));
+        ASSERT_EQ(count, 1u);
+        IMFMediaBuffer *buffer = nullptr;
+        ASSERT_TRUE(SUCCEEDED(sample->GetBufferByIndex(0, &buffer)));
+        DWORD length = 0;
+        EXPECT_TRUE(SUCCEEDED(buffer->GetCurrentLength(&length)));
+        EXPECT_EQ(length, c.bytes);
+        BYTE *bytes = nullptr;
+        ASSERT_TRUE(SUCCEEDED(buffer->Lock(&bytes, nullptr, nullptr)));
+        EXPECT_EQ(std::memcmp(bytes, data.data(), data.size()), 0);
+        buffer->Unlock();
+
+        // Only the writer's and this test's references are left: the sample
+        // and the buffer were released by the code that made them.
+        writer.kept = nullptr;
+        EXPECT_EQ(sample->Release(), 0u);
+        EXPECT_EQ(buffer->Release(), 0u);
+    }
+}
+
+TEST_F(MediaFoundationStreams, DataLargerThanABufferCanHoldFailsWithoutTouchingIt) {
+    keeping_writer writer;
+    const uint8_t byte = 0;
+    // The size alone decides: nothing is read from the data.
+    EXPECT_EQ(win32_write_sample(&writer, 0, &byte, std::size_t{1} << 32, 0, 333333), sink_write::failed);
+    EXPECT_EQ(writer.writes, 0);
 }
 
 // --- Exports ---------------------------------------------------------------------

@@ -13,7 +13,7 @@
 #include <new>
 
 #include "platform/media_sink.h"
-#include "platform/win32/media_types.h"
+#include "platform/win32/mf_streams.h"
 
 namespace {
 constexpr std::size_t kWidePathSize = 1024;
@@ -133,54 +133,16 @@ int mf_begin(void *sink, char *, std::size_t) {
     return 0;
 }
 
-// One sample: a fresh platform buffer holding one copy of the data, wrapped
-// in a fresh sample, written, and released (sample, then buffer).
-sink_write mf_write(mf_sink *s, DWORD stream, const uint8_t *data, std::size_t bytes, int64_t time_hns,
-                    int64_t duration_hns) {
-    // A Media Foundation buffer holds at most 4 GiB - 1 bytes; a larger frame
-    // would be cut and the copy below would overrun the buffer.
-    if (bytes > MAXDWORD) {
-        return sink_write::failed;
-    }
-    const DWORD length = static_cast<DWORD>(bytes);
-    IMFMediaBuffer *buffer = nullptr;
-    if (FAILED(MFCreateMemoryBuffer(length, &buffer)) || buffer == nullptr) {
-        return sink_write::skipped;
-    }
-    BYTE *target = nullptr;
-    if (FAILED(buffer->Lock(&target, nullptr, nullptr)) || target == nullptr) {
-        // A buffer that cannot be filled is left out like one never made.
-        buffer->Release();
-        return sink_write::skipped;
-    }
-    std::memcpy(target, data, bytes);
-    buffer->Unlock();
-    buffer->SetCurrentLength(length);
-
-    IMFSample *sample = nullptr;
-    if (FAILED(MFCreateSample(&sample)) || sample == nullptr) {
-        buffer->Release();
-        return sink_write::failed;
-    }
-    sample->AddBuffer(buffer);
-    sample->SetSampleTime(time_hns);
-    sample->SetSampleDuration(duration_hns);
-    s->writer->WriteSample(stream, sample);
-    sample->Release();
-    buffer->Release();
-    return sink_write::ok;
-}
-
 sink_write mf_write_video(void *sink, const uint8_t *bgra, std::size_t bytes, int64_t, int64_t time_hns,
                           int64_t duration_hns) {
     mf_sink *s = as_sink(sink);
-    return mf_write(s, s->video_stream, bgra, bytes, time_hns, duration_hns);
+    return win32_write_sample(s->writer, s->video_stream, bgra, bytes, time_hns, duration_hns);
 }
 
 sink_write mf_write_audio(void *sink, const uint8_t *pcm, std::size_t bytes, int64_t, int64_t time_hns,
                           int64_t duration_hns) {
     mf_sink *s = as_sink(sink);
-    return mf_write(s, s->audio_stream, pcm, bytes, time_hns, duration_hns);
+    return win32_write_sample(s->writer, s->audio_stream, pcm, bytes, time_hns, duration_hns);
 }
 
 // The media types go in the order they were made.

@@ -1,8 +1,10 @@
-#include "platform/win32/media_types.h"
+#include "platform/win32/mf_streams.h"
 
 #include <windows.h>
 
 #include <mfapi.h>
+
+#include <cstring>
 
 namespace {
 constexpr UINT32 kAacBytesPerSecond = 16000; // 128 kbit/s
@@ -58,4 +60,42 @@ void win32_fill_audio_input_type(IMFMediaType *type) {
     type->SetUINT32(MF_MT_AUDIO_NUM_CHANNELS, kAudioChannels);
     type->SetUINT32(MF_MT_AUDIO_BLOCK_ALIGNMENT, kAudioBytesPerFrame);
     type->SetUINT32(MF_MT_AUDIO_AVG_BYTES_PER_SECOND, kAudioRate * kAudioBytesPerFrame);
+}
+
+// One sample: a fresh platform buffer holding one copy of the data, wrapped
+// in a fresh sample, written, and released (sample, then buffer).
+sink_write win32_write_sample(IMFSinkWriter *writer, DWORD stream, const uint8_t *data, std::size_t bytes,
+                              int64_t time_hns, int64_t duration_hns) {
+    // A Media Foundation buffer holds at most 4 GiB - 1 bytes; a larger frame
+    // would be cut and the copy below would overrun the buffer.
+    if (bytes > MAXDWORD) {
+        return sink_write::failed;
+    }
+    const DWORD length = static_cast<DWORD>(bytes);
+    IMFMediaBuffer *buffer = nullptr;
+    if (FAILED(MFCreateMemoryBuffer(length, &buffer)) || buffer == nullptr) {
+        return sink_write::skipped;
+    }
+    BYTE *target = nullptr;
+    if (FAILED(buffer->Lock(&target, nullptr, nullptr)) || target == nullptr) {
+        // A buffer that cannot be filled is left out like one never made.
+        buffer->Release();
+        return sink_write::skipped;
+    }
+    std::memcpy(target, data, bytes);
+    buffer->Unlock();
+    buffer->SetCurrentLength(length);
+
+    IMFSample *sample = nullptr;
+    if (FAILED(MFCreateSample(&sample)) || sample == nullptr) {
+        buffer->Release();
+        return sink_write::failed;
+    }
+    sample->AddBuffer(buffer);
+    sample->SetSampleTime(time_hns);
+    sample->SetSampleDuration(duration_hns);
+    writer->WriteSample(stream, sample);
+    sample->Release();
+    buffer->Release();
+    return sink_write::ok;
 }
