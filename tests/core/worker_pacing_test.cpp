@@ -472,12 +472,13 @@ TEST_F(WorkerTest, SetUpFailuresReleaseEverythingAndRecordNothing) {
 }
 
 TEST_F(WorkerTest, FrameBufferThatCannotBeAllocatedEndsLikeASetUpFailure) {
-    // 2^20 x 2^20 x 4 bytes: 4 TiB, computed without overflow, and refused.
-    job_.width = 1 << 20;
-    job_.height = 1 << 20;
+    // The largest even size: (2^31 - 2)^2 x 4 bytes still fits 64 unsigned
+    // bits (a 32-bit or signed product would wrap), and no allocator has it.
+    job_.width = 2147483646;
+    job_.height = 2147483646;
     make_gif();
     EXPECT_EQ(run(), 2u);
-    EXPECT_STREQ(job_.error, "out of memory for the frame buffer (4398046511104 bytes)");
+    EXPECT_STREQ(job_.error, "out of memory for the frame buffer (18446744039349813264 bytes)");
     const std::vector<std::string> expected{"create", "startup", "open",     "add_video",
                                             "begin",  "abandon", "shutdown", "destroy"};
     EXPECT_EQ(world_.calls, expected);
