@@ -35,7 +35,7 @@ mf_sink *as_sink(void *sink) {
     return static_cast<mf_sink *>(sink);
 }
 
-template <typename T> void release(T *&object) {
+template <typename T> void win32_release(T *&object) {
     if (object != nullptr) {
         object->Release();
         object = nullptr;
@@ -48,11 +48,11 @@ int fail(char *err, std::size_t cap, const char *what, HRESULT hr) {
     return 1;
 }
 
-void *mf_create() {
+void *win32_mf_create() {
     return new (std::nothrow) mf_sink{};
 }
 
-int mf_startup(void *sink, char *err, std::size_t cap) {
+int win32_mf_startup(void *sink, char *err, std::size_t cap) {
     mf_sink *s = as_sink(sink);
     const HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     s->com_initialised = init == S_OK || init == S_FALSE;
@@ -69,7 +69,7 @@ int mf_startup(void *sink, char *err, std::size_t cap) {
     return 0;
 }
 
-int mf_open(void *sink, const char *path, char *err, std::size_t cap) {
+int win32_mf_open(void *sink, const char *path, char *err, std::size_t cap) {
     mf_sink *s = as_sink(sink);
     // A path that does not convert leaves an empty name, which the writer
     // refuses below.
@@ -78,7 +78,7 @@ int mf_open(void *sink, const char *path, char *err, std::size_t cap) {
     s->wide_path[kWidePathSize - 1] = L'\0';
     const HRESULT hr = MFCreateSinkWriterFromURL(s->wide_path, nullptr, nullptr, &s->writer);
     if (FAILED(hr) || s->writer == nullptr) {
-        release(s->writer);
+        win32_release(s->writer);
         return fail(err, cap, "MFCreateSinkWriterFromURL", FAILED(hr) ? hr : E_POINTER);
     }
     return 0;
@@ -86,10 +86,10 @@ int mf_open(void *sink, const char *path, char *err, std::size_t cap) {
 
 // Creates one media type and fills it; false (with the message) when Media
 // Foundation cannot create it.
-bool make_type(IMFMediaType **type, char *err, std::size_t cap) {
+bool win32_make_type(IMFMediaType **type, char *err, std::size_t cap) {
     const HRESULT hr = MFCreateMediaType(type);
     if (FAILED(hr) || *type == nullptr) {
-        release(*type);
+        win32_release(*type);
         fail(err, cap, "MFCreateMediaType", FAILED(hr) ? hr : E_POINTER);
         return false;
     }
@@ -98,14 +98,14 @@ bool make_type(IMFMediaType **type, char *err, std::size_t cap) {
 
 // AddStream and SetInputMediaType are not examined: a writer that refuses a
 // type shows it later, and the job goes on.
-int mf_add_video(void *sink, const video_stream_desc *desc, char *err, std::size_t cap) {
+int win32_mf_add_video(void *sink, const video_stream_desc *desc, char *err, std::size_t cap) {
     mf_sink *s = as_sink(sink);
-    if (!make_type(&s->video_out, err, cap)) {
+    if (!win32_make_type(&s->video_out, err, cap)) {
         return 1;
     }
     win32_fill_video_output_type(s->video_out, *desc);
     s->writer->AddStream(s->video_out, &s->video_stream);
-    if (!make_type(&s->video_in, err, cap)) {
+    if (!win32_make_type(&s->video_in, err, cap)) {
         return 1;
     }
     win32_fill_video_input_type(s->video_in, *desc);
@@ -113,14 +113,14 @@ int mf_add_video(void *sink, const video_stream_desc *desc, char *err, std::size
     return 0;
 }
 
-int mf_add_audio(void *sink, char *err, std::size_t cap) {
+int win32_mf_add_audio(void *sink, char *err, std::size_t cap) {
     mf_sink *s = as_sink(sink);
-    if (!make_type(&s->audio_out, err, cap)) {
+    if (!win32_make_type(&s->audio_out, err, cap)) {
         return 1;
     }
     win32_fill_audio_output_type(s->audio_out);
     s->writer->AddStream(s->audio_out, &s->audio_stream);
-    if (!make_type(&s->audio_in, err, cap)) {
+    if (!win32_make_type(&s->audio_in, err, cap)) {
         return 1;
     }
     win32_fill_audio_input_type(s->audio_in);
@@ -128,45 +128,45 @@ int mf_add_audio(void *sink, char *err, std::size_t cap) {
     return 0;
 }
 
-int mf_begin(void *sink, char *, std::size_t) {
+int win32_mf_begin(void *sink, char *, std::size_t) {
     as_sink(sink)->writer->BeginWriting();
     return 0;
 }
 
-sink_write mf_write_video(void *sink, const uint8_t *bgra, std::size_t bytes, int64_t, int64_t time_hns,
-                          int64_t duration_hns) {
+sink_write win32_mf_write_video(void *sink, const uint8_t *bgra, std::size_t bytes, int64_t, int64_t time_hns,
+                                int64_t duration_hns) {
     mf_sink *s = as_sink(sink);
     return win32_write_sample(s->writer, s->video_stream, bgra, bytes, time_hns, duration_hns);
 }
 
-sink_write mf_write_audio(void *sink, const uint8_t *pcm, std::size_t bytes, int64_t, int64_t time_hns,
-                          int64_t duration_hns) {
+sink_write win32_mf_write_audio(void *sink, const uint8_t *pcm, std::size_t bytes, int64_t, int64_t time_hns,
+                                int64_t duration_hns) {
     mf_sink *s = as_sink(sink);
     return win32_write_sample(s->writer, s->audio_stream, pcm, bytes, time_hns, duration_hns);
 }
 
-// The media types go in the order they were made.
-void mf_release_all(mf_sink *s) {
-    release(s->writer);
-    release(s->video_out);
-    release(s->video_in);
-    release(s->audio_out);
-    release(s->audio_in);
+// The writer first, then the media types in the order they were made.
+void win32_mf_release_all(mf_sink *s) {
+    win32_release(s->writer);
+    win32_release(s->video_out);
+    win32_release(s->video_in);
+    win32_release(s->audio_out);
+    win32_release(s->audio_in);
 }
 
-void mf_finalize(void *sink) {
+void win32_mf_finalize(void *sink) {
     mf_sink *s = as_sink(sink);
     if (s->writer != nullptr) {
         s->writer->Finalize();
     }
-    mf_release_all(s);
+    win32_mf_release_all(s);
 }
 
-void mf_abandon(void *sink) {
-    mf_release_all(as_sink(sink));
+void win32_mf_abandon(void *sink) {
+    win32_mf_release_all(as_sink(sink));
 }
 
-void mf_shutdown(void *sink) {
+void win32_mf_shutdown(void *sink) {
     mf_sink *s = as_sink(sink);
     if (s->mf_started) {
         MFShutdown();
@@ -178,13 +178,14 @@ void mf_shutdown(void *sink) {
     }
 }
 
-void mf_destroy(void *sink) {
+void win32_mf_destroy(void *sink) {
     delete as_sink(sink);
 }
 
 const media_sink_ops kMediaFoundationSink{
-    mf_create,      mf_startup,     mf_open,     mf_add_video, mf_add_audio, mf_begin,
-    mf_write_video, mf_write_audio, mf_finalize, mf_abandon,   mf_shutdown,  mf_destroy,
+    win32_mf_create,    win32_mf_startup, win32_mf_open,        win32_mf_add_video,
+    win32_mf_add_audio, win32_mf_begin,   win32_mf_write_video, win32_mf_write_audio,
+    win32_mf_finalize,  win32_mf_abandon, win32_mf_shutdown,    win32_mf_destroy,
 };
 } // namespace
 
