@@ -35,7 +35,13 @@ bool win32_wait_on_timer(HANDLE timer, int64_t ms) {
     return WaitForSingleObject(timer, INFINITE) == WAIT_OBJECT_0;
 }
 
+// The longest single wait; platform_sleep_ms repeats for longer sleeps, so
+// neither the timer's due time nor Sleep's DWORD (where INFINITE lives) can
+// overflow.
+constexpr int64_t kLongestWaitMs = 86400000;
+
 void win32_wait_ms(int64_t ms) {
+    ms = ms < kLongestWaitMs ? ms : kLongestWaitMs;
     HANDLE timer = t_sleep_timer;
     bool own = false;
     if (timer == nullptr) {
