@@ -65,7 +65,7 @@ class colour_window {
     bool wait_until_shown(COLORREF colour) const {
         HDC screen = GetDC(nullptr);
         bool shown = false;
-        for (int i = 0; i < 100 && !shown; ++i) {
+        for (int i = 0; i < 200 && !shown; ++i) {
             pump();
             RedrawWindow(hwnd_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
             shown =
