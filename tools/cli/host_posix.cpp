@@ -19,6 +19,11 @@ void on_stop_signal(int) {
     g_stop.store(1);
 }
 
+// The handle is released at the end, but the library stays mapped: the media
+// libraries it brings in (and theirs) keep static state that does not
+// survive being unloaded.
+constexpr int k_open_flags = RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE;
+
 constexpr const char *k_library_names[] = {"libkestrova-screenrecorder.so.1",
                                            "libkestrova-screenrecorder.so"};
 
@@ -48,7 +53,7 @@ template <class F> bool look_up(void *module, const char *name, F &out, std::str
 bool posix_load_library(const std::string &file, library_api &api, std::string &error) {
     void *module = nullptr;
     if (!file.empty()) {
-        module = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+        module = dlopen(file.c_str(), k_open_flags);
         if (module == nullptr) {
             const char *why = dlerror();
             error = "cannot load " + file + ": " + (why ? why : "unknown error");
@@ -64,7 +69,7 @@ bool posix_load_library(const std::string &file, library_api &api, std::string &
                 continue;
             for (const char *name : k_library_names) {
                 std::string candidate = pass == 0 ? dir + name : std::string(name);
-                module = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
+                module = dlopen(candidate.c_str(), k_open_flags);
                 if (module != nullptr)
                     break;
                 const char *why = dlerror();

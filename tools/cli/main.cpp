@@ -24,6 +24,13 @@ int report_failure(const cli::library_api &api, const char *call, int32_t status
     return k_exit_failure;
 }
 
+void print_line(const char *text) {
+    // A text pointer the library left unset prints as an empty line.
+    std::fputs(text != nullptr ? text : "", stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
 void print_line(const std::string &text) {
     std::fputs(text.c_str(), stdout);
     std::fputc('\n', stdout);
@@ -54,7 +61,10 @@ int run_screenshot(const cli::library_api &api, const cli::request &req) {
     if (rc != 0)
         return report_failure(api, "screenrecorder_screenshot", rc);
     auto text = req.json ? std::nullopt : cli::format_screenshot(json);
-    print_line(text ? "wrote " + *text : std::string(json));
+    if (text)
+        print_line("wrote " + *text);
+    else
+        print_line(json);
     return 0;
 }
 
@@ -147,8 +157,8 @@ int record_until_stopped(const cli::library_api &api, const cli::request &req, c
     if (status_failed)
         return k_exit_failure;
     if (values && values->frames == 0) {
-        std::fprintf(stderr, "%s: the recording ended with 0 frames: %s could not be written\n", k_program,
-                     req.file.c_str());
+        std::fprintf(stderr, "%s: the recording ended with 0 frames: nothing was recorded into %s\n",
+                     k_program, req.file.c_str());
         return k_exit_failure;
     }
     return 0;
