@@ -68,6 +68,21 @@ bool posix_pick_format(grab_context *ctx, const xcb_setup_t *setup, const xcb_sc
     return false;
 }
 
+// Shared memory only reaches a server on this machine: a display name with a
+// host part (a TCP or forwarded display) might even find an unrelated segment
+// of the same number on the far side, so it gets the plain request.
+bool posix_display_is_local() {
+    char *host = nullptr;
+    int display = 0;
+    int screen = 0;
+    if (xcb_parse_display(nullptr, &host, &display, &screen) == 0) {
+        return false;
+    }
+    const bool local = host == nullptr || host[0] == '\0' || std::strcmp(host, "unix") == 0;
+    std::free(host);
+    return local;
+}
+
 // Attaches a System V segment big enough for one grab, on our side and the
 // server's. The id is removed as soon as both sides are attached (or the
 // attempt failed), so the segment goes away with the last detach and never
@@ -203,7 +218,7 @@ bool posix_grab_open(grab_context *ctx, int32_t width, int32_t height, bool allo
     if (!posix_pick_format(ctx, setup, it.data)) {
         return false;
     }
-    ctx->use_shm = allow_shm && posix_attach_shm(ctx);
+    ctx->use_shm = allow_shm && posix_display_is_local() && posix_attach_shm(ctx);
     if (!ctx->use_shm) {
         posix_release_shm(ctx);
     }
