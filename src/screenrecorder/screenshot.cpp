@@ -10,6 +10,7 @@
 #include "screenrecorder/result_text.h"
 #include "screenrecorder/screenshot_rect.h"
 
+#include <bit>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,8 +35,18 @@ int32_t trim_side(int32_t origin, int32_t size, int32_t display_size) {
 // X and GDI leave the fourth byte of a grabbed pixel 0, which the PNG would
 // store as fully transparent: make every grabbed pixel opaque.
 void make_opaque(uint8_t *pixels, size_t count) {
-    for (size_t i = 0; i < count; ++i) {
-        pixels[i * 4 + 3] = 255;
+    if constexpr (std::endian::native == std::endian::little) {
+        // Whole pixels at a time, so the loop runs at memory speed.
+        for (size_t i = 0; i < count; ++i) {
+            uint32_t v;
+            std::memcpy(&v, pixels + i * 4, 4);
+            v |= 0xff000000u;
+            std::memcpy(pixels + i * 4, &v, 4);
+        }
+    } else {
+        for (size_t i = 0; i < count; ++i) {
+            pixels[i * 4 + 3] = 255;
+        }
     }
 }
 
