@@ -65,7 +65,9 @@ void posix_install_stop_handlers();
 // Puts the default handling of those signals back.
 void posix_remove_stop_handlers();
 bool posix_stop_requested();
-// Sleeps up to `ms`, returning early when a stop signal arrives.
+// Sleeps up to `ms`, returning early when a stop signal interrupts it. A
+// signal taken by one of the library's threads instead is seen when the
+// sleep ends, so callers keep their sleeps short (a second at most).
 void posix_wait_ms(int64_t ms);
 bool posix_stdout_is_terminal();
 
