@@ -22,7 +22,7 @@ namespace {
 
 // x264's speed preset and frame threads, chosen by bench/record-vs-ffmpeg
 // on a 2-core machine (see the README).
-constexpr char kX264Preset[] = "veryfast";
+constexpr char kX264Preset[] = "ultrafast";
 constexpr char kX264Threads[] = "2";
 constexpr char kX265Preset[] = "ultrafast";
 constexpr int64_t kAudioBitRate = 128000;
