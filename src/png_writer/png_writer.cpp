@@ -159,67 +159,100 @@ struct adler_sums {
     uint32_t b;
 };
 
+#if KSR_PNG_X86
+// Vector steps over `steps` x 16 bytes: a gains the bytes' sum, b gains 16 * a
+// plus the bytes weighted 16 down to 1. The per-step sums stay in vector lanes
+// and are combined in 64 bits at the end, reduced modulo 65521.
+void adler_steps_sse2(uint32_t *a, uint32_t *b, const uint8_t *data, std::size_t steps) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i weights_lo = _mm_set_epi16(9, 10, 11, 12, 13, 14, 15, 16);
+    const __m128i weights_hi = _mm_set_epi16(1, 2, 3, 4, 5, 6, 7, 8);
+    __m128i sum = zero;      // byte sums of the steps so far
+    __m128i prefix = zero;   // sum over steps of the byte sums before each
+    __m128i weighted = zero; // weighted sums
+    for (std::size_t i = 0; i < steps; ++i) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(data + i * 16));
+        prefix = _mm_add_epi32(prefix, sum);
+        sum = _mm_add_epi32(sum, _mm_sad_epu8(bytes, zero));
+        weighted = _mm_add_epi32(weighted, _mm_madd_epi16(_mm_unpacklo_epi8(bytes, zero), weights_lo));
+        weighted = _mm_add_epi32(weighted, _mm_madd_epi16(_mm_unpackhi_epi8(bytes, zero), weights_hi));
+    }
+    alignas(16) uint32_t lanes[3][4];
+    _mm_store_si128(reinterpret_cast<__m128i *>(lanes[0]), sum);
+    _mm_store_si128(reinterpret_cast<__m128i *>(lanes[1]), prefix);
+    _mm_store_si128(reinterpret_cast<__m128i *>(lanes[2]), weighted);
+    const uint64_t byte_sum = uint64_t{lanes[0][0]} + lanes[0][2];
+    const uint64_t prefix_sum = uint64_t{lanes[1][0]} + lanes[1][2];
+    const uint64_t weighted_sum = uint64_t{lanes[2][0]} + lanes[2][1] + lanes[2][2] + lanes[2][3];
+    const uint64_t b64 = *b + 16 * steps * uint64_t{*a} + 16 * prefix_sum + weighted_sum;
+    *a = static_cast<uint32_t>((*a + byte_sum) % kAdlerMod);
+    *b = static_cast<uint32_t>(b64 % kAdlerMod);
+}
+
+// The same over steps of 32 bytes, weighted 32 down to 1.
+__attribute__((target("avx2"))) void adler_steps_avx2(uint32_t *a, uint32_t *b, const uint8_t *data,
+                                                      std::size_t steps) {
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i weights = _mm256_set_epi8(1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19,
+                                            20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32);
+    const __m256i ones = _mm256_set1_epi16(1);
+    __m256i sum = zero;
+    __m256i prefix = zero;
+    __m256i weighted = zero;
+    for (std::size_t i = 0; i < steps; ++i) {
+        const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(data + i * 32));
+        prefix = _mm256_add_epi32(prefix, sum);
+        sum = _mm256_add_epi32(sum, _mm256_sad_epu8(bytes, zero));
+        weighted = _mm256_add_epi32(weighted, _mm256_madd_epi16(_mm256_maddubs_epi16(bytes, weights), ones));
+    }
+    alignas(32) uint32_t lanes[3][8];
+    _mm256_store_si256(reinterpret_cast<__m256i *>(lanes[0]), sum);
+    _mm256_store_si256(reinterpret_cast<__m256i *>(lanes[1]), prefix);
+    _mm256_store_si256(reinterpret_cast<__m256i *>(lanes[2]), weighted);
+    uint64_t byte_sum = 0;
+    uint64_t prefix_sum = 0;
+    uint64_t weighted_sum = 0;
+    for (int lane = 0; lane < 8; ++lane) {
+        if (lane % 2 == 0) { // the byte sums are 64-bit lanes with empty upper halves
+            byte_sum += lanes[0][lane];
+            prefix_sum += lanes[1][lane];
+        }
+        weighted_sum += lanes[2][lane];
+    }
+    const uint64_t b64 = *b + 32 * steps * uint64_t{*a} + 32 * prefix_sum + weighted_sum;
+    *a = static_cast<uint32_t>((*a + byte_sum) % kAdlerMod);
+    *b = static_cast<uint32_t>(b64 % kAdlerMod);
+}
+
+bool cpu_has_avx2() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+}
+#endif
+
 void adler_update(adler_sums *sums, const uint8_t *data, std::size_t size) {
+#if KSR_PNG_X86
+    static const bool avx2 = cpu_has_avx2();
+#endif
     uint32_t a = sums->a;
     uint32_t b = sums->b;
     while (size > 0) {
         std::size_t run = size < kAdlerRun ? size : kAdlerRun;
         size -= run;
 #if KSR_PNG_X86
-        // 16 bytes a step: a gains their sum, b gains 16 * a plus the bytes
-        // weighted 16 down to 1. The per-step sums stay in vector lanes and
-        // are combined in 64 bits at the end of the run.
+        if (avx2 && run >= 32) {
+            const std::size_t steps = run / 32;
+            adler_steps_avx2(&a, &b, data, steps);
+            data += steps * 32;
+            run -= steps * 32;
+        }
         if (run >= 16) {
             const std::size_t steps = run / 16;
-            const __m128i zero = _mm_setzero_si128();
-            const __m128i weights_lo = _mm_set_epi16(9, 10, 11, 12, 13, 14, 15, 16);
-            const __m128i weights_hi = _mm_set_epi16(1, 2, 3, 4, 5, 6, 7, 8);
-            __m128i sum = zero;      // byte sums of the steps so far
-            __m128i prefix = zero;   // sum over steps of the byte sums before each
-            __m128i weighted = zero; // weighted sums
-            for (std::size_t i = 0; i < steps; ++i) {
-                const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(data + i * 16));
-                prefix = _mm_add_epi32(prefix, sum);
-                sum = _mm_add_epi32(sum, _mm_sad_epu8(bytes, zero));
-                weighted =
-                    _mm_add_epi32(weighted, _mm_madd_epi16(_mm_unpacklo_epi8(bytes, zero), weights_lo));
-                weighted =
-                    _mm_add_epi32(weighted, _mm_madd_epi16(_mm_unpackhi_epi8(bytes, zero), weights_hi));
-            }
-            alignas(16) uint32_t lanes[3][4];
-            _mm_store_si128(reinterpret_cast<__m128i *>(lanes[0]), sum);
-            _mm_store_si128(reinterpret_cast<__m128i *>(lanes[1]), prefix);
-            _mm_store_si128(reinterpret_cast<__m128i *>(lanes[2]), weighted);
-            const uint64_t byte_sum = uint64_t{lanes[0][0]} + lanes[0][2];
-            const uint64_t prefix_sum = uint64_t{lanes[1][0]} + lanes[1][2];
-            const uint64_t weighted_sum = uint64_t{lanes[2][0]} + lanes[2][1] + lanes[2][2] + lanes[2][3];
-            const uint64_t b64 = b + 16 * steps * uint64_t{a} + 16 * prefix_sum + weighted_sum;
-            a = static_cast<uint32_t>((a + byte_sum) % kAdlerMod);
-            b = static_cast<uint32_t>(b64 % kAdlerMod);
+            adler_steps_sse2(&a, &b, data, steps);
             data += steps * 16;
             run -= steps * 16;
         }
 #endif
-        while (run >= 8) {
-            a += data[0];
-            b += a;
-            a += data[1];
-            b += a;
-            a += data[2];
-            b += a;
-            a += data[3];
-            b += a;
-            a += data[4];
-            b += a;
-            a += data[5];
-            b += a;
-            a += data[6];
-            b += a;
-            a += data[7];
-            b += a;
-            data += 8;
-            run -= 8;
-        }
         while (run > 0) {
             a += *data++;
             b += a;
@@ -316,22 +349,51 @@ void put_filtered(const source_image &image, uint64_t from, std::size_t count, u
     }
 }
 
-// Fills the IDAT chunk buffer (type and data: n + 5 * blocks + 10 bytes)
-// with the zlib stream of stored blocks and returns the chunk's CRC. Each block is
-// filled straight from the input and summed while it is still in the cache.
-uint32_t fill_idat(const source_image &image, uint64_t n, uint8_t *chunk) {
-    uint8_t *out = chunk;
-    std::memcpy(out, "IDAT", 4);
-    out[4] = 0x78; // deflate, 32 KiB window
-    out[5] = 0x01; // no dictionary, level 0; CMF * 256 + FLG is a multiple of 31
-    uint32_t crc = crc_update(0xFFFFFFFFu, out, 6);
-    out += 6;
+// Stored blocks held in the staging buffer before it is written: a quarter
+// MiB, so the blocks are still in the cache when they are summed and
+// written.
+constexpr std::size_t kStageBlocks = 4;
+constexpr std::size_t kBlockBytes = 5 + kBlockMax; // header and data of a full block
+// IDAT length, type and zlib header in front; Adler-32, CRC and the IEND
+// chunk behind.
+constexpr std::size_t kStageHead = 10;
+constexpr std::size_t kStageTail = 20;
+
+// fwrite that tells whether every byte was taken.
+bool put(std::FILE *file, const void *data, std::size_t size) {
+    return std::fwrite(data, 1, size, file) == size;
+}
+
+// Writes the IDAT and IEND chunks. The zlib stream of stored blocks is made
+// straight from the input rows into a staging buffer of at most
+// kStageBlocks blocks, summed (Adler-32, CRC) while it is in the cache, and
+// written whenever the buffer is full. Returns 0, -3 (a write failed) or -4
+// (no memory for the staging buffer).
+int32_t write_idat_iend(std::FILE *file, const source_image &image, uint64_t n, uint64_t idat_length) {
+    const uint64_t stream = idat_length - 6; // the stored blocks
+    const uint64_t most = kStageBlocks * kBlockBytes;
+    const auto capacity = static_cast<std::size_t>((stream < most ? stream : most) + kStageHead + kStageTail);
+    auto *stage = static_cast<uint8_t *>(std::malloc(capacity));
+    if (stage == nullptr) {
+        return -4;
+    }
+    put_be32(stage, static_cast<uint32_t>(idat_length));
+    std::memcpy(stage + 4, "IDAT", 4);
+    stage[8] = 0x78; // deflate, 32 KiB window
+    stage[9] = 0x01; // no dictionary, level 0; CMF * 256 + FLG is a multiple of 31
+    uint32_t crc = crc_update(0xFFFFFFFFu, stage + 4, 6);
+    std::size_t used = kStageHead;
     adler_sums adler{1, 0};
-    for (uint64_t done = 0; done < n;) {
+    bool written = true;
+    for (uint64_t done = 0; done < n && written;) {
         const uint64_t rest = n - done;
         const auto len = static_cast<std::size_t>(rest < kBlockMax ? rest : kBlockMax);
-        const bool last = done + len == n;
-        out[0] = last ? 1 : 0;
+        if (used + 5 + len + kStageTail > capacity) {
+            written = put(file, stage, used);
+            used = 0;
+        }
+        uint8_t *out = stage + used;
+        out[0] = done + len == n ? 1 : 0; // BFINAL on the last block, type 00 (stored)
         out[1] = static_cast<uint8_t>(len);
         out[2] = static_cast<uint8_t>(len >> 8);
         out[3] = static_cast<uint8_t>(~len);
@@ -339,16 +401,19 @@ uint32_t fill_idat(const source_image &image, uint64_t n, uint8_t *chunk) {
         put_filtered(image, done, len, out + 5);
         adler_update(&adler, out + 5, len);
         crc = crc_update(crc, out, len + 5);
-        out += len + 5;
+        used += 5 + len;
         done += len;
     }
-    put_be32(out, adler.b << 16 | adler.a);
-    return ~crc_update(crc, out, 4);
-}
-
-// fwrite that tells whether every byte was taken.
-bool put(std::FILE *file, const void *data, std::size_t size) {
-    return std::fwrite(data, 1, size, file) == size;
+    if (written) {
+        static constexpr uint8_t iend[12] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
+        put_be32(stage + used, adler.b << 16 | adler.a);
+        crc = crc_update(crc, stage + used, 4);
+        put_be32(stage + used + 4, ~crc);
+        std::memcpy(stage + used + 8, iend, sizeof iend);
+        written = put(file, stage, used + kStageTail);
+    }
+    std::free(stage);
+    return written ? 0 : -3;
 }
 
 // Closes the file; a failed close turns any status into -3, since the data
@@ -399,26 +464,7 @@ int32_t write_png_internal(const char *path, int32_t width, int32_t height, cons
     if (idat_length > kMaxChunkLength) {
         return close_with(file, -5);
     }
-    const auto chunk_size = static_cast<std::size_t>(idat_length + 4);
-    auto *chunk = static_cast<uint8_t *>(std::malloc(chunk_size));
-    if (chunk == nullptr) {
-        return close_with(file, -4);
-    }
-    put_be32(length, static_cast<uint32_t>(idat_length));
-    put_be32(crc, fill_idat(image, n, chunk));
-    const bool idat_written = put(file, length, 4) && put(file, chunk, chunk_size) && put(file, crc, 4);
-    std::free(chunk);
-    if (!idat_written) {
-        return close_with(file, -3);
-    }
-
-    static constexpr uint8_t iend_length[4] = {0, 0, 0, 0};
-    static constexpr uint8_t iend_type[4] = {'I', 'E', 'N', 'D'};
-    static constexpr uint8_t iend_crc[4] = {0xAE, 0x42, 0x60, 0x82};
-    if (!put(file, iend_length, 4) || !put(file, iend_type, 4) || !put(file, iend_crc, 4)) {
-        return close_with(file, -3);
-    }
-    return close_with(file, 0);
+    return close_with(file, write_idat_iend(file, image, n, idat_length));
 }
 
 } // namespace
