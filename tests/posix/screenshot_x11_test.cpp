@@ -391,6 +391,30 @@ TEST(ScreenGrabLifecycle, ServerGoneMeansNoGrab) {
     grab_close(&ctx);
 }
 
+TEST(ScreenGrabLifecycle, DisplayOverTcpUsesThePlainRequest) {
+    // A display reached over the network cannot see our shared memory: the
+    // grab takes the plain request and still delivers the screen.
+    xvfb_server x(320, 240, 24, true);
+    ASSERT_TRUE(x.ok());
+    scene s(0x405060, {{10, 10, 50, 50, 0xf0e0d0}});
+    ASSERT_TRUE(s.ok());
+    setenv("DISPLAY", x.tcp_display().c_str(), 1); // the fixture puts DISPLAY back
+    grab_context ctx{};
+    ASSERT_TRUE(grab_open(&ctx, 64, 64));
+    EXPECT_FALSE(ctx.use_shm);
+    std::vector<uint8_t> px(64 * 64 * 4);
+    ASSERT_TRUE(grab_frame(&ctx, 0, 0, px.data()));
+    grab_close(&ctx);
+    int64_t wrong = 0;
+    for (int32_t y = 0; y < 64; ++y) {
+        for (int32_t x0 = 0; x0 < 64; ++x0) {
+            const uint8_t *p = &px[(static_cast<size_t>(y) * 64 + x0) * 4];
+            wrong += (uint32_t{p[2]} << 16 | uint32_t{p[1]} << 8 | p[0]) != s.at(x0, y);
+        }
+    }
+    EXPECT_EQ(wrong, 0);
+}
+
 // --- The screenshot export on a screen ---------------------------------------
 
 struct shot_case {

@@ -73,7 +73,7 @@ bool posix_x_answers(const std::string &display) {
 
 } // namespace
 
-xvfb_server::xvfb_server(int width, int height, int depth) : width_(width), height_(height) {
+xvfb_server::xvfb_server(int width, int height, int depth, bool listen_tcp) : width_(width), height_(height) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         return;
@@ -88,8 +88,8 @@ xvfb_server::xvfb_server(int width, int height, int depth) : width_(width), heig
             dup2(devnull, STDOUT_FILENO);
             dup2(devnull, STDERR_FILENO);
         }
-        execlp("Xvfb", "Xvfb", "-displayfd", fd_text.c_str(), "-screen", "0", screen.c_str(), "-nolisten",
-               "tcp", "-noreset", static_cast<char *>(nullptr));
+        execlp("Xvfb", "Xvfb", "-displayfd", fd_text.c_str(), "-screen", "0", screen.c_str(),
+               listen_tcp ? "-listen" : "-nolisten", "tcp", "-noreset", static_cast<char *>(nullptr));
         _exit(127);
     }
     close(fds[1]);

@@ -35,7 +35,9 @@ class xvfb_server {
   public:
     // Starts `Xvfb -displayfd FD -screen 0 WxHxD -nolisten tcp -noreset`
     // (RandR and MIT-SHM are on by default) and waits up to 20 s for it.
-    explicit xvfb_server(int width = 1920, int height = 1080, int depth = 24);
+    // With listen_tcp the server also takes TCP connections (tcp_display()),
+    // which is how a client reaches a display on another machine.
+    explicit xvfb_server(int width = 1920, int height = 1080, int depth = 24, bool listen_tcp = false);
     ~xvfb_server();
     xvfb_server(const xvfb_server &) = delete;
     xvfb_server &operator=(const xvfb_server &) = delete;
@@ -44,6 +46,8 @@ class xvfb_server {
     bool ok() const { return !display_.empty(); }
     // The display name, ":N" (empty when not ok()).
     const std::string &display() const { return display_; }
+    // "127.0.0.1:N", for a server started with listen_tcp.
+    std::string tcp_display() const { return "127.0.0.1" + display_; }
     int width() const { return width_; }
     int height() const { return height_; }
 
