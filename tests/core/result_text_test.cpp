@@ -134,8 +134,7 @@ TEST(MeasureFileSize, SmallFiles) {
 TEST(MeasureFileSize, FilesPastTwoGibibytes) {
     // Sparse files: their size is set without writing data.
     temp_dir dir;
-    const int64_t sizes[] = {(int64_t{1} << 31) - 1, int64_t{1} << 31, (int64_t{1} << 32) + 3,
-                             (int64_t{5} << 30) + 7};
+    const int64_t sizes[] = {(int64_t{1} << 31) - 1, int64_t{1} << 31, (int64_t{1} << 32) + 3};
     const std::string path = dir.file("large");
     write_file(path, 0);
     for (const int64_t size : sizes) {
