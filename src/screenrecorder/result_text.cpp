@@ -45,6 +45,14 @@ int64_t measure_file_size(const char *path) {
     if (path == nullptr || path[0] == '\0') {
         return 0;
     }
+#if !defined(_WIN32)
+    // Opening a FIFO for reading would block until a writer appears; only a
+    // regular file is worth opening.
+    struct stat before {};
+    if (stat(path, &before) != 0 || !S_ISREG(before.st_mode)) {
+        return 0;
+    }
+#endif
     std::FILE *file = std::fopen(path, "rb");
     if (file == nullptr) {
         return 0;

@@ -8,6 +8,10 @@
 
 #include <rapidjson/document.h>
 
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
 #include "kestrova/screenrecorder.h"
 #include "screenrecorder/errors.h"
 #include "screenrecorder/result_text.h"
@@ -130,6 +134,16 @@ TEST(MeasureFileSize, SmallFiles) {
     write_file(dir.file("some"), 12345);
     EXPECT_EQ(measure_file_size(dir.file("some").c_str()), 12345);
 }
+
+#if !defined(_WIN32)
+// An output path that names a FIFO must not block a status call in open().
+TEST(MeasureFileSize, FifoReadsZeroWithoutBlocking) {
+    temp_dir dir;
+    const std::string fifo = dir.file("pipe");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(measure_file_size(fifo.c_str()), 0);
+}
+#endif
 
 TEST(MeasureFileSize, FilesPastTwoGibibytes) {
     // Sparse files: their size is set without writing data.
