@@ -144,6 +144,13 @@ TEST_F(JobTableTest, NumbersThatNameNoJobAreRefused) {
 TEST_F(JobTableTest, StatusAndSummaryTextsAreWellFormed) {
     const int32_t job = start("shape.mp4");
     const char *status = nullptr;
+    // Even before the worker has read the clock, elapsed time counts from the
+    // start, not from the clock's origin.
+    ASSERT_EQ(screenrecorder_status(job, &status), 0);
+    double elapsed_s = -1.0;
+    ASSERT_EQ(std::sscanf(status, "{\"progress_percent\":0,\"elapsed_s\":%lf", &elapsed_s), 1) << status;
+    EXPECT_GE(elapsed_s, 0.0);
+    EXPECT_LT(elapsed_s, 30.0);
     for (int i = 0; i < 3; ++i) {
         ASSERT_EQ(screenrecorder_status(job, &status), 0);
         EXPECT_TRUE(std::regex_match(status, kStatusShape)) << status;
