@@ -44,8 +44,8 @@ namespace {
 constexpr int kCycles = 40;
 constexpr std::size_t kProbeSample = 10;
 #else
-constexpr int kCycles = 300;
-constexpr std::size_t kProbeSample = 40;
+constexpr int kCycles = 600;
+constexpr std::size_t kProbeSample = 60;
 #endif
 
 int count_entries(const char *dir) {
