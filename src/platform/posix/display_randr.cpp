@@ -1,5 +1,6 @@
 // The display enumerator of the X11 build: each screen of the default X
 // display is an adapter, and its active RandR monitors are the outputs.
+#include "platform/posix/xcb_connection.h"
 #include "screenrecorder/display.h"
 
 #include <xcb/randr.h>
@@ -17,7 +18,7 @@ struct posix_adapter {
 };
 
 void *posix_create_factory() {
-    xcb_connection_t *c = xcb_connect(nullptr, nullptr);
+    xcb_connection_t *c = posix_xcb_connect(nullptr, nullptr);
     if (xcb_connection_has_error(c) != 0) {
         xcb_disconnect(c);
         return nullptr;
@@ -98,7 +99,7 @@ void posix_system_metrics(int32_t *width, int32_t *height) {
     *width = 0;
     *height = 0;
     int screen_number = 0;
-    xcb_connection_t *c = xcb_connect(nullptr, &screen_number);
+    xcb_connection_t *c = posix_xcb_connect(nullptr, &screen_number);
     if (xcb_connection_has_error(c) == 0) {
         xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(c));
         for (int i = 0; i < screen_number && it.rem > 0; ++i) {

@@ -2,6 +2,7 @@
 // (plain GetImage when shared memory is not available), then one pass into
 // the caller's top-down BGRA buffer.
 #include "platform/grab.h"
+#include "platform/posix/xcb_connection.h"
 
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
@@ -199,7 +200,7 @@ bool posix_grab_open(grab_context *ctx, int32_t width, int32_t height, bool allo
         return false;
     }
     int screen_number = 0;
-    xcb_connection_t *c = xcb_connect(nullptr, &screen_number);
+    xcb_connection_t *c = posix_xcb_connect(nullptr, &screen_number);
     ctx->connection = c;
     if (xcb_connection_has_error(c) != 0) {
         return false;
