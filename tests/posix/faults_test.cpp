@@ -215,6 +215,7 @@ TEST(Faults, FullDiskEndsTheRecordingWithASummaryAndFailsTheScreenshot) {
     for (int32_t j : {job, gif_job}) {
         const char *summary = nullptr;
         ASSERT_EQ(screenrecorder_stop(j, &summary), 0);
+        std::printf("full disk: %s\n", summary);
         const rapidjson::Document doc = parse_json(summary);
         EXPECT_GE(doc["frames"].GetInt64(), 0);
         EXPECT_LE(doc["size_mb"].GetDouble(), 0.1) << "more than the disk holds";
