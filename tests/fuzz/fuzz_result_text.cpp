@@ -15,8 +15,6 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 #include <rapidjson/document.h>
-#include <rapidjson/encodings.h>
-#include <rapidjson/stringbuffer.h>
 
 #include "screenrecorder/result_text.h"
 
@@ -34,13 +32,40 @@ std::size_t escaped_length(unsigned char c) {
     return c < 0x20 ? 6 : 1;
 }
 
+// Strict UTF-8 (no overlong forms, no surrogates, nothing past U+10FFFF).
 bool is_valid_utf8(const std::string &s) {
-    rapidjson::StringStream in(s.c_str());
-    rapidjson::StringBuffer sink;
-    while (in.Peek() != '\0') {
-        if (!rapidjson::UTF8<>::Validate(in, sink)) {
+    const auto *p = reinterpret_cast<const unsigned char *>(s.data());
+    const unsigned char *end = p + s.size();
+    while (p < end) {
+        const unsigned c = *p;
+        std::size_t n = 0;
+        unsigned lo = 0x80;
+        unsigned hi = 0xBF;
+        if (c < 0x80) {
+            ++p;
+            continue;
+        } else if (c >= 0xC2 && c <= 0xDF) {
+            n = 1;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            n = 2;
+            lo = c == 0xE0 ? 0xA0 : 0x80;
+            hi = c == 0xED ? 0x9F : 0xBF;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            n = 3;
+            lo = c == 0xF0 ? 0x90 : 0x80;
+            hi = c == 0xF4 ? 0x8F : 0xBF;
+        } else {
             return false;
         }
+        if (static_cast<std::size_t>(end - p) <= n || p[1] < lo || p[1] > hi) {
+            return false;
+        }
+        for (std::size_t i = 2; i <= n; ++i) {
+            if (p[i] < 0x80 || p[i] > 0xBF) {
+                return false;
+            }
+        }
+        p += n + 1;
     }
     return true;
 }
