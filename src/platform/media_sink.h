@@ -7,11 +7,11 @@
 #include <cstdint>
 
 struct video_stream_desc {
-    bool hevc;             // HEVC when the codec is exactly "hevc", else H.264
-    uint32_t bitrate_bps;  // bitrate_kbps x 1000, taken in 32 bits
-    int32_t width;         // even, at least 16
-    int32_t height;        // even, at least 16
-    int32_t fps;           // 1..120
+    bool hevc;            // HEVC when the codec is exactly "hevc", else H.264
+    uint32_t bitrate_bps; // bitrate_kbps x 1000, taken in 32 bits
+    int32_t width;        // even, at least 16
+    int32_t height;       // even, at least 16
+    int32_t fps;          // 1..120
 };
 
 enum class sink_write {
@@ -39,13 +39,15 @@ struct media_sink_ops {
     int (*begin)(void *sink, char *err, std::size_t cap);
     // One BGRA frame (stride width x 4) for frame number `index`, stamped at
     // `time_hns` for `duration_hns` (100-nanosecond units).
-    sink_write (*write_video)(void *sink, const uint8_t *bgra, std::size_t bytes, int64_t index, int64_t time_hns,
-                              int64_t duration_hns);
+    sink_write (*write_video)(void *sink, const uint8_t *bgra, std::size_t bytes, int64_t index,
+                              int64_t time_hns, int64_t duration_hns);
     // One chunk of 16-bit stereo PCM belonging to frame `index`.
-    sink_write (*write_audio)(void *sink, const uint8_t *pcm, std::size_t bytes, int64_t index, int64_t time_hns,
-                              int64_t duration_hns);
-    // Completes the file and releases the writer and its media types.
-    void (*finalize)(void *sink);
+    sink_write (*write_audio)(void *sink, const uint8_t *pcm, std::size_t bytes, int64_t index,
+                              int64_t time_hns, int64_t duration_hns);
+    // Completes the file and releases the writer and its media types, in
+    // every case. Non-zero (with a message) when the file could not be
+    // completed, e.g. the disk filled up: it then holds no usable recording.
+    int (*finalize)(void *sink, char *err, std::size_t cap);
     // Releases whatever open/add_* created without finalising (set-up failure).
     void (*abandon)(void *sink);
     // Undoes startup (MFShutdown, CoUninitialize).

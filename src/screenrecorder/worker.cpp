@@ -165,7 +165,11 @@ uint32_t record_job(recording_job *job, const worker_env &env) {
     // --- Teardown ---------------------------------------------------------
     job->end_ms = env.now_ms();
     env.grab_close(&grab);
-    ops.finalize(sink);
+    if (ops.finalize(sink, job->error, sizeof job->error) != 0) {
+        // The file could not be completed (a full disk): it holds no usable
+        // recording, so the summary must not report frames as recorded.
+        shared_store(job->frames, int64_t{0});
+    }
     std::free(frame);
     std::free(silence);
     ops.shutdown(sink);

@@ -74,6 +74,7 @@ struct fake_world {
     int64_t grab_fails_at = -1;
     int32_t grab_x = 0;
     int32_t grab_y = 0;
+    bool finalize_fails = false; // the file cannot be completed
 };
 
 fake_world *g_world = nullptr;
@@ -187,8 +188,13 @@ sink_write sink_write_audio(void *, const uint8_t *pcm, std::size_t bytes, int64
     after_frame();
     return sink_write::ok;
 }
-void sink_finalize(void *) {
+int sink_finalize(void *, char *err, std::size_t cap) {
     g_world->calls.push_back("finalize");
+    if (g_world->finalize_fails) {
+        std::snprintf(err, cap, "finalize failed");
+        return -1;
+    }
+    return 0;
 }
 void sink_abandon(void *) {
     g_world->calls.push_back("abandon");
@@ -512,6 +518,27 @@ TEST_F(WorkerTest, SampleFailureMidRecordingEndsTheLoopAndFinalises) {
         ASSERT_GE(world_.calls.size(), 3u);
         const std::vector<std::string> tail(world_.calls.end() - 3, world_.calls.end());
         EXPECT_EQ(tail, (std::vector<std::string>{"finalize", "shutdown", "destroy"}));
+    }
+}
+
+// A file that could not be completed (the disk filled up) holds no usable
+// recording: the job reports no frames, keeps the message, and still
+// releases everything and runs the GIF step.
+TEST_F(WorkerTest, FileThatCannotBeCompletedReportsNoFrames) {
+    for (const bool gif : {false, true}) {
+        SCOPED_TRACE(gif ? "gif" : "mp4");
+        SetUp();
+        if (gif) {
+            make_gif();
+        }
+        world_.finalize_fails = true;
+        world_.stop_after_frames = 5;
+        EXPECT_EQ(run(), 0u);
+        EXPECT_EQ(job_.frames, 0);
+        EXPECT_STREQ(job_.error, "finalize failed");
+        const std::vector<std::string> tail(world_.calls.end() - (gif ? 4 : 3), world_.calls.end());
+        EXPECT_EQ(tail, gif ? (std::vector<std::string>{"finalize", "shutdown", "destroy", "convert_to_gif"})
+                            : (std::vector<std::string>{"finalize", "shutdown", "destroy"}));
     }
 }
 

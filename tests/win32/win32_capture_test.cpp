@@ -189,8 +189,9 @@ sink_write kept_audio(void *, const uint8_t *, std::size_t bytes, int64_t, int64
     g_kept.audio_bytes = bytes;
     return sink_write::ok;
 }
-void kept_finalize(void *) {
+int kept_finalize(void *, char *, std::size_t) {
     g_kept.finalized = true;
+    return 0;
 }
 void kept_nothing(void *) {}
 void kept_shutdown(void *) {

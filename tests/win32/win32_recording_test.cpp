@@ -73,7 +73,7 @@ sink_run run_sink(const std::string &path, bool gif) {
                               sink_write::failed);
                 }
             }
-            ops.finalize(sink);
+            EXPECT_EQ(ops.finalize(sink, err, sizeof err), 0) << err;
         } else {
             ops.abandon(sink);
         }

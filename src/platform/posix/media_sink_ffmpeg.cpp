@@ -45,6 +45,7 @@ struct posix_ffmpeg_sink {
     int64_t audio_pts;    // pts (in samples) of audio_frame
 
     bool header_written;
+    int write_error; // the muxer's first failure, 0 while every write worked
 };
 
 void posix_error_text(int code, char *out, std::size_t cap) {
@@ -79,7 +80,15 @@ int posix_drain(posix_ffmpeg_sink *s, AVCodecContext *encoder, AVStream *stream)
         }
         av_packet_rescale_ts(s->packet, encoder->time_base, stream->time_base);
         s->packet->stream_index = stream->index;
-        av_interleaved_write_frame(s->format, s->packet);
+        const int written = av_interleaved_write_frame(s->format, s->packet);
+        if (written < 0) {
+            // A failed write (a full disk) leaves the file unusable; the
+            // recording cannot go on.
+            if (s->write_error == 0) {
+                s->write_error = written;
+            }
+            return written;
+        }
     }
 }
 
@@ -353,8 +362,10 @@ sink_write posix_sink_write_audio(void *sink, const uint8_t *pcm, std::size_t by
     return sink_write::ok;
 }
 
-void posix_sink_finalize(void *sink) {
+int posix_sink_finalize(void *sink, char *err, std::size_t cap) {
     auto *s = static_cast<posix_ffmpeg_sink *>(sink);
+    int rc = 0;
+    const char *call = "av_write_trailer";
     if (s->header_written) {
         if (s->audio != nullptr) {
             // The encoder takes a short last frame.
@@ -365,9 +376,19 @@ void posix_sink_finalize(void *sink) {
             posix_encode(s, s->audio, s->audio_stream, nullptr);
         }
         posix_encode(s, s->video, s->video_stream, nullptr);
-        av_write_trailer(s->format);
+        rc = av_write_trailer(s->format);
+        if (s->write_error != 0) {
+            rc = s->write_error;
+            call = "av_interleaved_write_frame";
+        }
+        // The last buffered bytes reach the file only when it is closed.
+        if (rc >= 0 && s->format->pb != nullptr && (s->format->oformat->flags & AVFMT_NOFILE) == 0) {
+            rc = avio_closep(&s->format->pb);
+            call = "avio_close";
+        }
     }
     posix_release(s);
+    return rc < 0 ? posix_fail(err, cap, call, rc) : 0;
 }
 
 void posix_sink_abandon(void *sink) {

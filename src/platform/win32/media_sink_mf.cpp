@@ -154,12 +154,18 @@ void win32_mf_release_all(mf_sink *s) {
     win32_release(s->audio_in);
 }
 
-void win32_mf_finalize(void *sink) {
+int win32_mf_finalize(void *sink, char *err, std::size_t cap) {
     mf_sink *s = as_sink(sink);
+    HRESULT hr = S_OK;
     if (s->writer != nullptr) {
-        s->writer->Finalize();
+        hr = s->writer->Finalize();
     }
     win32_mf_release_all(s);
+    if (FAILED(hr)) {
+        std::snprintf(err, cap, "IMFSinkWriter::Finalize failed: 0x%08lx", static_cast<unsigned long>(hr));
+        return -1;
+    }
+    return 0;
 }
 
 void win32_mf_abandon(void *sink) {
