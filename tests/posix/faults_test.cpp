@@ -33,6 +33,7 @@
 #include "kestrova/screenrecorder.h"
 #include "png_writer/png_writer.h"
 #include "screenrecorder/pattern.h"
+#include "support/process_posix.h"
 #include "support/temp_dir.h"
 #include "support/xvfb_posix.h"
 
@@ -282,14 +283,6 @@ TEST(Faults, UnusableOutputDirectories) {
         EXPECT_EQ(std::string(screenrecorder_last_error()), "failed to write PNG file '" + shot + "': rc -2");
         EXPECT_STREQ(out, "untouched");
     }
-}
-
-int count_threads() {
-    int n = 0;
-    for ([[maybe_unused]] const auto &e : std::filesystem::directory_iterator("/proc/self/task")) {
-        ++n;
-    }
-    return n;
 }
 
 // PULSE_SERVER set for a scope, put back afterwards.

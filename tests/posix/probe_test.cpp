@@ -18,34 +18,11 @@
 
 #include "kestrova/screenrecorder.h"
 #include "platform/platform.h"
+#include "support/process_posix.h"
 #include "support/temp_dir.h"
 #include "support/xvfb_posix.h"
 
 namespace {
-
-// Sets an environment variable for a scope and puts back what was there.
-class env_scope {
-  public:
-    env_scope(const char *name, const std::string &value) : name_(name) {
-        if (const char *v = std::getenv(name)) {
-            saved_ = v;
-        }
-        setenv(name, value.c_str(), 1);
-    }
-    ~env_scope() {
-        if (saved_) {
-            setenv(name_, saved_->c_str(), 1);
-        } else {
-            unsetenv(name_);
-        }
-    }
-    env_scope(const env_scope &) = delete;
-    env_scope &operator=(const env_scope &) = delete;
-
-  private:
-    const char *name_;
-    std::optional<std::string> saved_;
-};
 
 // A PulseAudio daemon of our own on a socket in a scratch directory, loaded
 // with the given modules; PULSE_SERVER points at it for the scope.

@@ -25,6 +25,7 @@
 #include <rapidjson/document.h>
 
 #include "kestrova/screenrecorder.h"
+#include "support/process_posix.h"
 #include "support/temp_dir.h"
 #include "support/xvfb_posix.h"
 
@@ -47,19 +48,6 @@ constexpr std::size_t kProbeSample = 10;
 constexpr int kCycles = 600;
 constexpr std::size_t kProbeSample = 60;
 #endif
-
-int count_entries(const char *dir) {
-    int n = 0;
-    if (DIR *d = opendir(dir)) {
-        while (const dirent *e = readdir(d)) {
-            if (e->d_name[0] != '.') {
-                ++n;
-            }
-        }
-        closedir(d);
-    }
-    return n - (std::string(dir) == "/proc/self/fd" ? 1 : 0); // the DIR's own descriptor
-}
 
 struct child_process {
     int pid;

@@ -13,23 +13,11 @@
 #include <thread>
 #include <vector>
 
+#include "support/process_posix.h"
 #include "support/temp_dir.h"
 #include "support/xvfb_posix.h"
 
 namespace {
-
-int count_entries(const char *dir) {
-    int n = 0;
-    if (DIR *d = opendir(dir)) {
-        while (const dirent *e = readdir(d)) {
-            if (e->d_name[0] != '.') {
-                ++n;
-            }
-        }
-        closedir(d);
-    }
-    return n - (std::string(dir) == "/proc/self/fd" ? 1 : 0); // the DIR's own descriptor
-}
 
 const char kLibrary[] = KSR_BINARY_DIR "/libkestrova-screenrecorder.so";
 

@@ -23,6 +23,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/process_posix.h"
+
 extern char **environ;
 
 namespace gif_test {
@@ -158,30 +160,6 @@ inline pid_t wait_for_pid_file(const std::string &path) {
     in >> pid;
     return pid;
 }
-
-// Sets an environment variable for the scope.
-class env_scope {
-  public:
-    env_scope(const char *name, const std::string &value) : name_(name) {
-        if (const char *old = std::getenv(name)) {
-            saved_ = old;
-        }
-        setenv(name, value.c_str(), 1);
-    }
-    ~env_scope() {
-        if (saved_) {
-            setenv(name_, saved_->c_str(), 1);
-        } else {
-            unsetenv(name_);
-        }
-    }
-    env_scope(const env_scope &) = delete;
-    env_scope &operator=(const env_scope &) = delete;
-
-  private:
-    const char *name_;
-    std::optional<std::string> saved_;
-};
 
 class path_scope : public env_scope {
   public:
