@@ -8,24 +8,10 @@
 #include <vector>
 
 #include "png_writer/png_writer.h"
+#include "support/files.h"
 #include "support/temp_dir.h"
 
 namespace {
-
-std::vector<uint8_t> read_file(const std::string &path) {
-    std::vector<uint8_t> bytes;
-    std::FILE *f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) {
-        return bytes;
-    }
-    uint8_t buf[65536];
-    std::size_t got;
-    while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) {
-        bytes.insert(bytes.end(), buf, buf + got);
-    }
-    std::fclose(f);
-    return bytes;
-}
 
 void write_file(const std::string &path, const std::string &text) {
     std::FILE *f = std::fopen(path.c_str(), "wb");
@@ -184,11 +170,11 @@ TEST(PngWriter, OnePixelFileIsByteExact) {
         0x00, 0x03, 0x02, 0x01, 0x04, 0x00, 0x1D, 0x00, 0x0B, 0xB1, 0x54, 0xED, 0x41,             //
         0x00, 0x00, 0x00, 0x00, 0x49, 0x45, 0x4E, 0x44, 0xAE, 0x42, 0x60, 0x82,                   // IEND
     };
-    EXPECT_EQ(read_file(path), want);
+    EXPECT_EQ(read_file_bytes(path), want);
 
     // The same bytes as RGBA are stored as they are.
     ASSERT_EQ(write_png_rgba(path.c_str(), 1, 1, bgra, 0), 0);
-    const std::vector<uint8_t> rgba = read_file(path);
+    const std::vector<uint8_t> rgba = read_file_bytes(path);
     ASSERT_EQ(rgba.size(), 73u);
     EXPECT_EQ(std::vector<uint8_t>(rgba.begin() + 48, rgba.begin() + 53),
               (std::vector<uint8_t>{0, 1, 2, 3, 4}));
@@ -219,7 +205,7 @@ TEST(PngWriter, BlockLayoutAndSizes) {
         const auto stride = static_cast<std::size_t>(c.width) * 4;
         const std::vector<uint8_t> pixels = noise(stride * static_cast<std::size_t>(c.height), 7u);
         ASSERT_EQ(write_png_bgra(path.c_str(), c.width, c.height, pixels.data(), 0), 0);
-        const std::vector<uint8_t> file = read_file(path);
+        const std::vector<uint8_t> file = read_file_bytes(path);
         EXPECT_EQ(file.size(), c.file_size);
         decoded_png png;
         ASSERT_TRUE(decode(file, &png));
@@ -232,12 +218,12 @@ TEST(PngWriter, BlockLayoutAndSizes) {
     const std::vector<uint8_t> pixels = noise(64 * 255 * 4, 1u); // enough for both images
     const std::string path = dir.file("blocks.png");
     ASSERT_EQ(write_png_bgra(path.c_str(), 64, 255, pixels.data(), 0), 0);
-    std::vector<uint8_t> file = read_file(path);
+    std::vector<uint8_t> file = read_file_bytes(path);
     ASSERT_GE(file.size(), 48u);
     EXPECT_EQ(std::vector<uint8_t>(file.begin() + 43, file.begin() + 48),
               (std::vector<uint8_t>{0x01, 0xFF, 0xFF, 0x00, 0x00}));
     ASSERT_EQ(write_png_bgra(path.c_str(), 1, 13108, pixels.data(), 0), 0);
-    file = read_file(path);
+    file = read_file_bytes(path);
     ASSERT_GE(file.size(), 43u + 65540 + 5);
     EXPECT_EQ(std::vector<uint8_t>(file.begin() + 43, file.begin() + 48),
               (std::vector<uint8_t>{0x00, 0xFF, 0xFF, 0x00, 0x00}));
@@ -273,7 +259,7 @@ TEST(PngWriter, StrideAndChannelOrder) {
                                   : write_png_rgba(path.c_str(), width, height, pixels.data(), c.stride);
         ASSERT_EQ(rc, 0);
         decoded_png png;
-        ASSERT_TRUE(decode(read_file(path), &png));
+        ASSERT_TRUE(decode(read_file_bytes(path), &png));
         EXPECT_TRUE(png.filtered == expected_filtered(width, height, pixels, c.row_stride, c.bgra));
     }
 }
@@ -284,7 +270,7 @@ TEST(PngWriter, AlphaIsStoredAsGiven) {
     const uint8_t bgra[8] = {10, 20, 30, 0, 40, 50, 60, 128};
     ASSERT_EQ(write_png_bgra(path.c_str(), 2, 1, bgra, 0), 0);
     decoded_png png;
-    ASSERT_TRUE(decode(read_file(path), &png));
+    ASSERT_TRUE(decode(read_file_bytes(path), &png));
     EXPECT_EQ(png.filtered, (std::vector<uint8_t>{0, 30, 20, 10, 0, 60, 50, 40, 128}));
 }
 
@@ -311,7 +297,7 @@ TEST(PngWriter, BadArgumentsLeaveAnExistingFileUntouched) {
         const uint8_t *px = c.null_pixels ? nullptr : pixels.data();
         EXPECT_EQ(write_png_bgra(p, c.width, c.height, px, 0), -1);
         EXPECT_EQ(write_png_rgba(p, c.width, c.height, px, 0), -1);
-        const std::vector<uint8_t> kept = read_file(path);
+        const std::vector<uint8_t> kept = read_file_bytes(path);
         EXPECT_EQ(std::string(kept.begin(), kept.end()), "previous contents");
     }
 }
@@ -326,7 +312,7 @@ TEST(PngWriter, FileErrors) {
     const std::string path = dir.file("old.png");
     write_file(path, std::string(5000, 'x'));
     ASSERT_EQ(write_png_bgra(path.c_str(), 1, 1, pixel, 0), 0);
-    EXPECT_EQ(read_file(path).size(), 73u);
+    EXPECT_EQ(read_file_bytes(path).size(), 73u);
 }
 
 TEST(PngWriter, ImageTooLargeForOneChunkIsRefused) {
@@ -337,7 +323,7 @@ TEST(PngWriter, ImageTooLargeForOneChunkIsRefused) {
     const std::string path = dir.file("huge.png");
     const uint8_t pixel[4] = {};
     EXPECT_EQ(write_png_bgra(path.c_str(), 32768, 16384, pixel, 0), -5);
-    const std::vector<uint8_t> file = read_file(path);
+    const std::vector<uint8_t> file = read_file_bytes(path);
     ASSERT_EQ(file.size(), 33u);
     EXPECT_EQ(be32(file, 16), 32768u);
     EXPECT_EQ(be32(file, 20), 16384u);
@@ -370,7 +356,7 @@ TEST(PngWriter, ConcurrentCallsDoNotInterfere) {
         SCOPED_TRACE(i);
         ASSERT_EQ(results[static_cast<std::size_t>(i)], 0);
         decoded_png png;
-        ASSERT_TRUE(decode(read_file(dir.file("thread" + std::to_string(i) + ".png")), &png));
+        ASSERT_TRUE(decode(read_file_bytes(dir.file("thread" + std::to_string(i) + ".png")), &png));
         EXPECT_TRUE(png.filtered ==
                     expected_filtered(300 + i, 200, images[i], std::size_t(300 + i) * 4, true));
     }

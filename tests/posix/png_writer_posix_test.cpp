@@ -14,24 +14,10 @@
 #include <zlib.h>
 
 #include "png_writer/png_writer.h"
+#include "support/files.h"
 #include "support/temp_dir.h"
 
 namespace {
-
-std::vector<uint8_t> read_file(const std::string &path) {
-    std::vector<uint8_t> bytes;
-    std::FILE *f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) {
-        return bytes;
-    }
-    uint8_t buf[65536];
-    std::size_t got;
-    while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) {
-        bytes.insert(bytes.end(), buf, buf + got);
-    }
-    std::fclose(f);
-    return bytes;
-}
 
 uint32_t be32(const uint8_t *p) {
     return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
@@ -124,7 +110,7 @@ TEST(PngWriterZlib, LargeImagesInflateToTheirRows) {
         ASSERT_EQ(write_png_bgra(path.c_str(), c.width, c.height, pixels.data(), c.stride), 0);
         const std::size_t n = static_cast<std::size_t>(c.height) * (1 + std::size_t(c.width) * 4);
         std::vector<uint8_t> filtered;
-        ASSERT_TRUE(inflate_png(read_file(path), n, &filtered));
+        ASSERT_TRUE(inflate_png(read_file_bytes(path), n, &filtered));
         std::size_t mismatches = 0;
         for (int32_t y = 0; y < c.height; ++y) {
             const uint8_t *in = pixels.data() + static_cast<std::size_t>(y) * stride;
@@ -214,7 +200,7 @@ TEST(PngWriterZlib, OutOfMemoryLeavesTheHeader) {
                 std::_Exit(101);
             }
             const int32_t rc = write_png_bgra(path.c_str(), width, height, pixels.data(), 0);
-            const std::size_t size = read_file(path).size();
+            const std::size_t size = read_file_bytes(path).size();
             // The child ends without unwinding, so it removes its own folder.
             std::error_code ec;
             std::filesystem::remove_all(dir.path(), ec);

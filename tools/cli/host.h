@@ -20,6 +20,17 @@ struct library_api {
     int32_t (*stop)(int32_t job, const char **out_json) = nullptr;
 };
 
+// Fills every export of `api` through look_up(name, pointer), in header
+// order; false at the first export the library does not have.
+template <class LookUp> bool bind_exports(library_api &api, LookUp look_up) {
+    return look_up("screenrecorder_version", api.version) &&
+           look_up("screenrecorder_last_error", api.last_error) &&
+           look_up("screenrecorder_probe", api.probe) &&
+           look_up("screenrecorder_screenshot", api.screenshot) &&
+           look_up("screenrecorder_start", api.start) && look_up("screenrecorder_status", api.status) &&
+           look_up("screenrecorder_stop", api.stop);
+}
+
 #if defined(_WIN32)
 // Loads `file`, or kestrova-screenrecorder.dll from the program's directory.
 bool win32_load_library(const std::string &file, library_api &api, std::string &error);

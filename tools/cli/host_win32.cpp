@@ -93,13 +93,8 @@ bool win32_load_library(const std::string &file, library_api &api, std::string &
         }
     }
     api.module = reinterpret_cast<void *>(module);
-    bool ok = look_up(module, "screenrecorder_version", api.version, error) &&
-              look_up(module, "screenrecorder_last_error", api.last_error, error) &&
-              look_up(module, "screenrecorder_probe", api.probe, error) &&
-              look_up(module, "screenrecorder_screenshot", api.screenshot, error) &&
-              look_up(module, "screenrecorder_start", api.start, error) &&
-              look_up(module, "screenrecorder_status", api.status, error) &&
-              look_up(module, "screenrecorder_stop", api.stop, error);
+    const bool ok =
+        bind_exports(api, [&](const char *name, auto &out) { return look_up(module, name, out, error); });
     if (!ok)
         win32_unload_library(api);
     return ok;
