@@ -11,6 +11,9 @@
 #include <thread>
 #include <vector>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <rapidjson/document.h>
 
 #include "kestrova/screenrecorder.h"
@@ -178,6 +181,61 @@ TEST_F(RecordingFilesTest, ContainerFollowsTheFileName) {
         const summary s = record_for(path, "{" + region(0, 0, 16, 16) + "}", 300);
         ASSERT_TRUE(s.ok);
         const probed_file f = probe_media(path);
+        ASSERT_TRUE(f.ok);
+        EXPECT_NE(f.format_name.find(c.format), std::string::npos) << f.format_name;
+        ASSERT_NE(f.video(), nullptr);
+        EXPECT_EQ(f.video()->frames, s.frames);
+        EXPECT_EQ(f.count("audio"), 1);
+    }
+}
+
+// Restores the working directory on leaving the scope.
+class working_directory_scope {
+  public:
+    explicit working_directory_scope(const std::string &dir) {
+        if (getcwd(saved_, sizeof saved_) == nullptr || chdir(dir.c_str()) != 0) {
+            ADD_FAILURE() << "cannot change into " << dir;
+            saved_[0] = '\0';
+        }
+    }
+    ~working_directory_scope() {
+        if (saved_[0] != '\0' && chdir(saved_) != 0) {
+            ADD_FAILURE() << "cannot change back into " << saved_;
+        }
+    }
+    working_directory_scope(const working_directory_scope &) = delete;
+    working_directory_scope &operator=(const working_directory_scope &) = delete;
+
+  private:
+    char saved_[4096];
+};
+
+// A colon in a name is part of the file name: nothing before it is read as a
+// protocol (FFmpeg's "pipe:" would write to standard output, "tcp:" would
+// dial out), and the container still follows the name's ending.
+TEST_F(RecordingFilesTest, NamesWithAColonAreFileNames) {
+    struct name_case {
+        std::string name;
+        const char *format;
+    };
+    const name_case cases[] = {
+        {"rec-12:30.mp4", "mp4"},   {"2026-12-10 14:18:30.mp4", "mp4"},
+        {":leading.mp4", "mp4"},    {"pipe:1.mp4", "mp4"},
+        {"tcp:x.mp4", "mp4"},       {"file:y.mp4", "mp4"},
+        {"clip:1.mkv", "matroska"}, {dir_.file("absolute:12:30.mov"), "mov"},
+    };
+    const working_directory_scope cwd(dir_.path());
+    for (const name_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const summary s = record_for(c.name, "{" + region(0, 0, 16, 16) + "}", 300);
+        ASSERT_TRUE(s.ok);
+        EXPECT_GT(s.frames, 0);
+        EXPECT_EQ(s.output, c.name);
+        struct stat st {};
+        ASSERT_EQ(stat(c.name.c_str(), &st), 0) << "no file of exactly that name";
+        EXPECT_GT(st.st_size, 0);
+        // ffprobe reads names the same way, so it is told the name is a file.
+        const probed_file f = probe_media("file:" + c.name);
         ASSERT_TRUE(f.ok);
         EXPECT_NE(f.format_name.find(c.format), std::string::npos) << f.format_name;
         ASSERT_NE(f.video(), nullptr);

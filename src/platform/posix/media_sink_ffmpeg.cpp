@@ -155,7 +155,12 @@ int posix_sink_open(void *sink, const char *path, char *err, std::size_t cap) {
     if (s->packet == nullptr) {
         return posix_fail(err, cap, "av_packet_alloc", AVERROR(ENOMEM));
     }
-    rc = avio_open(&s->format->pb, path, AVIO_FLAG_WRITE);
+    // The path is a file name, whatever it holds: "file:" keeps libavformat
+    // from reading "pipe:1.mp4" or "rec-12:30.mp4" as a protocol and a target.
+    // Job paths hold at most 1023 bytes, so the URL is never cut.
+    char url[sizeof "file:" + 1024];
+    std::snprintf(url, sizeof url, "file:%s", path);
+    rc = avio_open(&s->format->pb, url, AVIO_FLAG_WRITE);
     if (rc < 0) {
         char text[AV_ERROR_MAX_STRING_SIZE];
         posix_error_text(rc, text, sizeof text);
