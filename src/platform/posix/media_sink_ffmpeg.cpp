@@ -17,6 +17,7 @@ extern "C" {
 }
 
 #include "platform/media_sink.h"
+#include "screenrecorder/audio_timeline.h"
 
 namespace {
 
@@ -37,12 +38,14 @@ struct posix_ffmpeg_sink {
     SwsContext *scaler;
     int32_t width;
     int32_t height;
+    int32_t fps;
 
     AVCodecContext *audio;
     AVStream *audio_stream;
     AVFrame *audio_frame; // one encoder frame, filled from the PCM chunks
     int audio_filled;     // samples already in audio_frame
     int64_t audio_pts;    // pts (in samples) of audio_frame
+    int64_t audio_end;    // where the last chunk's frame ends, in samples
 
     bool header_written;
     int write_error; // the muxer's first failure, 0 while every write worked
@@ -244,6 +247,7 @@ int posix_sink_add_video(void *sink, const video_stream_desc *desc, char *err, s
     }
     s->width = desc->width;
     s->height = desc->height;
+    s->fps = desc->fps;
     return 0;
 }
 
@@ -336,34 +340,59 @@ int posix_send_audio_frame(posix_ffmpeg_sink *s) {
     return rc;
 }
 
-sink_write posix_sink_write_audio(void *sink, const uint8_t *pcm, std::size_t bytes, int64_t, int64_t,
-                                  int64_t) {
-    auto *s = static_cast<posix_ffmpeg_sink *>(sink);
-    std::size_t samples = bytes / static_cast<std::size_t>(kAudioBytesPerFrame);
-    const uint8_t *in = pcm;
+// Appends `samples` sample frames of 16-bit stereo PCM to the timeline, or
+// silence when `pcm` is null, sending every encoder frame that fills up.
+int posix_append_audio(posix_ffmpeg_sink *s, const uint8_t *pcm, int64_t samples) {
     while (samples > 0) {
         if (s->audio_filled == 0 && av_frame_make_writable(s->audio_frame) < 0) {
-            return sink_write::failed;
+            return -1;
         }
-        const std::size_t room = static_cast<std::size_t>(s->audio_frame->nb_samples - s->audio_filled);
-        const std::size_t take = samples < room ? samples : room;
+        const int64_t room = s->audio_frame->nb_samples - s->audio_filled;
+        const int take = static_cast<int>(samples < room ? samples : room);
         auto *left = reinterpret_cast<float *>(s->audio_frame->data[0]) + s->audio_filled;
         auto *right = reinterpret_cast<float *>(s->audio_frame->data[1]) + s->audio_filled;
-        for (std::size_t i = 0; i < take; ++i) {
-            int16_t l = 0;
-            int16_t r = 0;
-            std::memcpy(&l, in, sizeof l);
-            std::memcpy(&r, in + 2, sizeof r);
-            left[i] = static_cast<float>(l) * (1.0f / 32768.0f);
-            right[i] = static_cast<float>(r) * (1.0f / 32768.0f);
-            in += kAudioBytesPerFrame;
+        if (pcm == nullptr) {
+            std::memset(left, 0, static_cast<std::size_t>(take) * sizeof *left);
+            std::memset(right, 0, static_cast<std::size_t>(take) * sizeof *right);
+        } else {
+            for (int i = 0; i < take; ++i) {
+                int16_t l = 0;
+                int16_t r = 0;
+                std::memcpy(&l, pcm, sizeof l);
+                std::memcpy(&r, pcm + 2, sizeof r);
+                left[i] = static_cast<float>(l) * (1.0f / 32768.0f);
+                right[i] = static_cast<float>(r) * (1.0f / 32768.0f);
+                pcm += kAudioBytesPerFrame;
+            }
         }
-        s->audio_filled += static_cast<int>(take);
+        s->audio_filled += take;
         samples -= take;
         if (s->audio_filled == s->audio_frame->nb_samples && posix_send_audio_frame(s) < 0) {
-            return sink_write::failed;
+            return -1;
         }
     }
+    return 0;
+}
+
+// Samples on the timeline so far: those sent and those waiting in the frame.
+int64_t posix_audio_written(const posix_ffmpeg_sink *s) {
+    return s->audio_pts + s->audio_filled;
+}
+
+// The encoder's frames are stamped by their count of samples, and the video
+// by frame number at 1 / fps. Each chunk is put where its frame begins on that
+// timeline (the frame's time, read as the video's stamp reads it), filling
+// what is missing before it with silence; a chunk whose place the track has
+// already passed follows on directly: no sample handed in is dropped or moved.
+sink_write posix_sink_write_audio(void *sink, const uint8_t *pcm, std::size_t bytes, int64_t index, int64_t,
+                                  int64_t) {
+    auto *s = static_cast<posix_ffmpeg_sink *>(sink);
+    const int64_t samples = static_cast<int64_t>(bytes / static_cast<std::size_t>(kAudioBytesPerFrame));
+    if (posix_append_audio(s, nullptr, audio_silence_before(index, s->fps, posix_audio_written(s))) < 0 ||
+        posix_append_audio(s, pcm, samples) < 0) {
+        return sink_write::failed;
+    }
+    s->audio_end = audio_frame_start(index + 1, s->fps);
     return sink_write::ok;
 }
 
@@ -373,7 +402,9 @@ int posix_sink_finalize(void *sink, char *err, std::size_t cap) {
     const char *call = "av_write_trailer";
     if (s->header_written) {
         if (s->audio != nullptr) {
-            // The encoder takes a short last frame.
+            // The track lasts until the last frame ends, and the encoder
+            // takes a short last frame.
+            posix_append_audio(s, nullptr, s->audio_end - posix_audio_written(s));
             if (s->audio_filled > 0) {
                 s->audio_frame->nb_samples = s->audio_filled;
                 posix_send_audio_frame(s);
