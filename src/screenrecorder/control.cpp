@@ -32,10 +32,8 @@ extern "C" int32_t screenrecorder_start(const char *output_path, const char *opt
         return -1;
     }
 
-    int32_t display_width = 0;
-    int32_t display_height = 0;
-    int32_t refresh_hz = 0;
-    if (win32_get_display_info(opts.display, &display_width, &display_height, &refresh_hz) != 0) {
+    display_geometry display{};
+    if (get_display_geometry(opts.display, &display) != 0) {
         set_last_error("display index %d out of range", opts.display);
         return -2;
     }
@@ -55,8 +53,7 @@ extern "C" int32_t screenrecorder_start(const char *output_path, const char *opt
     if (opts.gif != 0) {
         std::snprintf(job->temp_path, sizeof job->temp_path, "%s%s", output_path, kTempSuffix);
     }
-    job->width = encode_dimension(opts.has_region != 0 ? opts.region_w : display_width);
-    job->height = encode_dimension(opts.has_region != 0 ? opts.region_h : display_height);
+    set_capture_area(job, display);
     // Until the worker takes its own reading, elapsed time counts from here
     // rather than from the clock's origin.
     job->start_ms = platform_now_ms();

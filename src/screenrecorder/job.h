@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "screenrecorder/display.h"
 #include "screenrecorder/options.h"
 
 inline constexpr int kMaxJobs = 8;
@@ -32,6 +33,8 @@ struct recording_job {
     recording_options opts;
     int32_t width;
     int32_t height;
+    int32_t grab_x; // where each frame is grabbed, in desktop coordinates
+    int32_t grab_y;
     int64_t start_ms; // shared: written by the worker
     int64_t end_ms;
     int64_t frames;         // shared: written by the worker
@@ -51,6 +54,11 @@ int32_t find_free_slot();
 recording_job *find_job(int32_t job);
 // One dimension of the encode size: rounded down to even, at least 16.
 int32_t encode_dimension(int32_t pixels);
+// Fills the job's encode size and grab origin from its options and the
+// display they name. A region gives its size and its x and y, which are
+// coordinates of the whole desktop; without one the display's size is taken
+// at the display's corner (moved by the options' x and y, 0 unless given).
+void set_capture_area(recording_job *job, const display_geometry &display);
 
 // Fields that the host thread and a worker share are stored and loaded whole.
 template <typename T> inline T shared_load(const T &field) {

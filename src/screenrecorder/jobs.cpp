@@ -30,3 +30,18 @@ int32_t encode_dimension(int32_t pixels) {
     const int32_t even = (pixels / 2) * 2;
     return even < kMinEncodeSize ? kMinEncodeSize : even;
 }
+
+void set_capture_area(recording_job *job, const display_geometry &display) {
+    const recording_options &o = job->opts;
+    if (o.has_region != 0) {
+        job->width = encode_dimension(o.region_w);
+        job->height = encode_dimension(o.region_h);
+        job->grab_x = o.region_x;
+        job->grab_y = o.region_y;
+    } else {
+        job->width = encode_dimension(display.width);
+        job->height = encode_dimension(display.height);
+        job->grab_x = desktop_coordinate(display.x, o.region_x);
+        job->grab_y = desktop_coordinate(display.y, o.region_y);
+    }
+}

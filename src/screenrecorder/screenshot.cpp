@@ -52,15 +52,18 @@ void make_opaque(uint8_t *pixels, size_t count) {
 
 } // namespace
 
-screenshot_rect compute_screenshot_rect(const recording_options &opts, int32_t display_width,
-                                        int32_t display_height) {
+screenshot_rect compute_screenshot_rect(const recording_options &opts, const display_geometry &display) {
     screenshot_rect r{};
     r.x = opts.region_x < 0 ? 0 : opts.region_x;
     r.y = opts.region_y < 0 ? 0 : opts.region_y;
-    const int32_t w = opts.has_region != 0 ? opts.region_w : display_width;
-    const int32_t h = opts.has_region != 0 ? opts.region_h : display_height;
-    r.width = trim_side(r.x, w, display_width);
-    r.height = trim_side(r.y, h, display_height);
+    const int32_t w = opts.has_region != 0 ? opts.region_w : display.width;
+    const int32_t h = opts.has_region != 0 ? opts.region_h : display.height;
+    r.width = trim_side(r.x, w, display.width);
+    r.height = trim_side(r.y, h, display.height);
+    if (opts.has_region == 0) {
+        r.x = desktop_coordinate(display.x, r.x);
+        r.y = desktop_coordinate(display.y, r.y);
+    }
     return r;
 }
 
@@ -72,14 +75,12 @@ extern "C" int32_t screenrecorder_screenshot(const char *output_path, const char
     }
     recording_options opts{};
     parse_options(options_json, &opts);
-    int32_t display_width = 0;
-    int32_t display_height = 0;
-    int32_t refresh_hz = 0;
-    if (win32_get_display_info(opts.display, &display_width, &display_height, &refresh_hz) != 0) {
+    display_geometry display{};
+    if (get_display_geometry(opts.display, &display) != 0) {
         set_last_error("display index %d out of range", opts.display);
         return -2;
     }
-    const screenshot_rect r = compute_screenshot_rect(opts, display_width, display_height);
+    const screenshot_rect r = compute_screenshot_rect(opts, display);
 
     // Both sides are positive; the byte count is taken in 64 bits, and a row
     // must fit the encoder's 32-bit stride.

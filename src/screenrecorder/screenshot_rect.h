@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "screenrecorder/display.h"
 #include "screenrecorder/options.h"
 
 struct screenshot_rect {
@@ -17,6 +18,8 @@ struct screenshot_rect {
 // to 0 when negative. The size is the region's, or the display's without one,
 // trimmed so the rectangle ends at the display's right and bottom edges; a
 // size that comes out 0 or below becomes 100. Neither the trimming nor the
-// 100 moves the origin. Worked in 64 bits: no combination of options wraps.
-screenshot_rect compute_screenshot_rect(const recording_options &opts, int32_t display_width,
-                                        int32_t display_height);
+// 100 moves the origin. A region's x and y are coordinates of the whole
+// desktop; without a region the rectangle lies on the display itself, so the
+// origin is taken from the display's corner. Worked in 64 bits: no
+// combination of options wraps.
+screenshot_rect compute_screenshot_rect(const recording_options &opts, const display_geometry &display);

@@ -136,7 +136,7 @@ uint32_t record_job(recording_job *job, const worker_env &env) {
                 slot = 0;
             }
 
-            if (!grabbing || !env.grab_frame(&grab, job->opts.region_x, job->opts.region_y, frame)) {
+            if (!grabbing || !env.grab_frame(&grab, job->grab_x, job->grab_y, frame)) {
                 generate_pattern_frame(frame, width, height, frames);
             }
             const int64_t time_hns = frames * sample_hns;

@@ -15,6 +15,8 @@ struct scripted_output {
     int32_t width;
     int32_t height;
     bool desc_ok = true;
+    int32_t left = 0;
+    int32_t top = 0;
 };
 
 struct scripted_adapter {
@@ -119,7 +121,7 @@ bool locate(void *output, int *a, int *o) {
     return false;
 }
 
-bool get_desc(void *output, int32_t *width, int32_t *height) {
+bool get_desc(void *output, int32_t *left, int32_t *top, int32_t *width, int32_t *height) {
     ++g_ledger.desc_calls;
     int a = 0;
     int o = 0;
@@ -129,6 +131,8 @@ bool get_desc(void *output, int32_t *width, int32_t *height) {
     if (!so.desc_ok) {
         return false;
     }
+    *left = so.left;
+    *top = so.top;
     *width = so.width;
     *height = so.height;
     return true;
@@ -274,6 +278,49 @@ TEST(DisplayNumbering, EnumeratesAfreshOnEveryCall) {
     EXPECT_EQ(second.rc, 0);
     EXPECT_EQ(second.width, 1280);
     EXPECT_EQ(g_ledger.factory.delivered, 1);
+}
+
+TEST(DisplayGeometry, CarriesEachDisplaysPlaceOnTheDesktop) {
+    // A primary display, one to its right, and on a second adapter one to the
+    // left of and above it (negative corner); the output that cannot be
+    // described hands its index on to the next adapter's.
+    const script placed{true,
+                        {{{{1920, 1080}, {1280, 1024, true, 1920, 0}, {800, 600, false, 9, 9}}},
+                         {{{2560, 1440, true, -2560, -360}}}},
+                        enum_result::not_found,
+                        1440,
+                        900};
+    struct place_case {
+        const script *s;
+        int32_t index;
+        int32_t rc;
+        display_geometry expected;
+    };
+    const display_geometry untouched{kUntouched, kUntouched, kUntouched, kUntouched, kUntouched};
+    const place_case cases[] = {
+        {&placed, 0, 0, {0, 0, 1920, 1080, 60}},
+        {&placed, 1, 0, {1920, 0, 1280, 1024, 60}},
+        {&placed, 2, 0, {-2560, -360, 2560, 1440, 60}},
+        // Index 3 counts the failing output and lands on the same display.
+        {&placed, 3, 0, {-2560, -360, 2560, 1440, 60}},
+        {&placed, 4, -1, untouched},
+        {&placed, -1, -1, untouched},
+        // The fallback of display 0 is the primary screen, at the origin.
+        {&kNoFactory, 0, 0, {0, 0, 1440, 900, 60}},
+        {&kOnlyOutputFails, 0, 0, {0, 0, 1440, 900, 60}},
+    };
+    for (const place_case &c : cases) {
+        g_ledger = ledger{};
+        g_ledger.s = c.s;
+        display_geometry got = untouched;
+        EXPECT_EQ(get_display_geometry_from(kScripted, c.index, &got), c.rc) << c.index;
+        EXPECT_EQ(got.x, c.expected.x) << c.index;
+        EXPECT_EQ(got.y, c.expected.y) << c.index;
+        EXPECT_EQ(got.width, c.expected.width) << c.index;
+        EXPECT_EQ(got.height, c.expected.height) << c.index;
+        EXPECT_EQ(got.refresh_hz, c.expected.refresh_hz) << c.index;
+        expect_balanced();
+    }
 }
 
 TEST(DisplayNumbering, NoEnumerationFunctionsAtAll) {

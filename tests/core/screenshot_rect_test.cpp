@@ -101,7 +101,8 @@ TEST_P(ScreenshotRect, FromOptionsAndDisplay) {
     const rect_case &c = GetParam();
     recording_options opts{};
     parse_options(c.options, &opts);
-    screenshot_rect r = compute_screenshot_rect(opts, c.display_w, c.display_h);
+    // A display at the desktop's origin: the rectangle is where it always was.
+    screenshot_rect r = compute_screenshot_rect(opts, display_geometry{0, 0, c.display_w, c.display_h, 60});
     EXPECT_EQ(r.x, c.expected.x);
     EXPECT_EQ(r.y, c.expected.y);
     EXPECT_EQ(r.width, c.expected.width);

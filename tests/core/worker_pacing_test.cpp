@@ -409,8 +409,8 @@ TEST_F(WorkerTest, StreamDescriptionAndGifJobsWithoutAudio) {
 TEST_F(WorkerTest, GrabFailuresFallBackToThePatternOfThatFrame) {
     world_.grab_available = true;
     world_.grab_fails_at = 2;
-    job_.opts.region_x = -50;
-    job_.opts.region_y = 70;
+    job_.grab_x = -50;
+    job_.grab_y = 70;
     world_.stop_after_frames = 4;
     run();
     ASSERT_EQ(world_.video.size(), 4u);

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <rapidjson/document.h>
+#include <xcb/xcb.h>
 
 #include "kestrova/screenrecorder.h"
 #include "screenrecorder/job.h"
@@ -283,6 +284,83 @@ TEST_F(RecordingFilesTest, OnAnXDisplayTheFramesAreTheScreen) {
         solid[i + 3] = 255;
     }
     EXPECT_LT(mean_colour_error(decoded, solid), 3.0);
+}
+
+// BGRA bytes of one colour (0xRRGGBB), for `pixels` pixels.
+std::vector<uint8_t> solid_bgra(uint32_t rgb, std::size_t pixels) {
+    std::vector<uint8_t> v(pixels * 4);
+    for (std::size_t i = 0; i < v.size(); i += 4) {
+        v[i + 0] = static_cast<uint8_t>(rgb);
+        v[i + 1] = static_cast<uint8_t>(rgb >> 8);
+        v[i + 2] = static_cast<uint8_t>(rgb >> 16);
+        v[i + 3] = 255;
+    }
+    return v;
+}
+
+// A window of one colour over part of the screen, shown while the object
+// lives (it belongs to the object's own connection).
+class colour_window {
+  public:
+    colour_window(int16_t x, int16_t y, uint16_t w, uint16_t h, uint32_t rgb)
+        : c_(xcb_connect(nullptr, nullptr)) {
+        if (xcb_connection_has_error(c_) != 0) {
+            return;
+        }
+        xcb_screen_t *s = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
+        const xcb_window_t win = xcb_generate_id(c_);
+        const uint32_t values[] = {rgb, 1};
+        xcb_create_window(c_, XCB_COPY_FROM_PARENT, win, s->root, x, y, w, h, 0,
+                          XCB_WINDOW_CLASS_INPUT_OUTPUT, s->root_visual,
+                          XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+        xcb_map_window(c_, win);
+        // A round trip: the window is on the screen once the reply is in.
+        std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));
+        ok_ = xcb_connection_has_error(c_) == 0;
+    }
+    ~colour_window() { xcb_disconnect(c_); }
+    colour_window(const colour_window &) = delete;
+    colour_window &operator=(const colour_window &) = delete;
+    bool ok() const { return ok_; }
+
+  private:
+    xcb_connection_t *c_;
+    bool ok_ = false;
+};
+
+TEST_F(RecordingFilesTest, EachMonitorIsRecordedWhereItLiesUnlessARegionSaysWhere) {
+    // A screen split into two monitors: the left one red, the right one green.
+    xvfb_server x(320, 240);
+    ASSERT_TRUE(x.ok());
+    constexpr uint32_t kLeft = 0xc02040;
+    constexpr uint32_t kRight = 0x40c060;
+    ASSERT_EQ(run_x_command("xsetroot -solid '#c02040'"), 0);
+    colour_window right(160, 0, 160, 240, kRight);
+    ASSERT_TRUE(right.ok());
+    ASSERT_EQ(run_x_command("xrandr --setmonitor L 160/42x240/64+0+0 none >/dev/null 2>&1"), 0);
+    ASSERT_EQ(run_x_command("xrandr --setmonitor R 160/42x240/64+160+0 none >/dev/null 2>&1"), 0);
+    struct monitor_case {
+        const char *name;
+        std::string options;
+        int w, h;
+        uint32_t rgb;
+    };
+    const monitor_case cases[] = {
+        {"display 1", R"({"display":1})", 160, 240, kRight},
+        {"display 0", R"({"display":0})", 160, 240, kLeft},
+        // A region is in coordinates of the whole screen, whatever the display.
+        {"display 0, region on the right", "{\"display\":0," + region(200, 40, 64, 32) + "}", 64, 32, kRight},
+        {"display 1, region on the left", "{\"display\":1," + region(40, 40, 64, 32) + "}", 64, 32, kLeft},
+    };
+    for (const monitor_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = dir_.file("monitor.mp4");
+        const summary s = record_for(path, c.options, 300);
+        ASSERT_TRUE(s.ok);
+        const std::vector<uint8_t> decoded = decode_video_frame(path, 0, c.w, c.h);
+        ASSERT_FALSE(decoded.empty());
+        EXPECT_LT(mean_colour_error(decoded, solid_bgra(c.rgb, decoded.size() / 4)), 3.0);
+    }
 }
 
 TEST_F(RecordingFilesTest, SetUpFailureNamesTheFailingCall) {

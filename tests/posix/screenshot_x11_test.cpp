@@ -493,24 +493,42 @@ TEST(Screenshot, FullHdScreenIsTheDocumentedFile) {
     EXPECT_EQ(mismatches(img, s, 0, 0), 0);
 }
 
-TEST(Screenshot, SecondMonitorSizesTheRectangleButNotItsPlace) {
+TEST(Screenshot, EachMonitorIsTakenWhereItLiesUnlessARegionSaysWhere) {
     xvfb_server x(640, 480);
     ASSERT_TRUE(x.ok());
-    // Left half red, right half green; monitor 1 is the right half.
+    // Left half red, right half green; monitor 1 is the top of the right half.
     scene s(0x000000, {{0, 0, 320, 480, 0xff0000}, {320, 0, 320, 480, 0x00ff00}});
     ASSERT_TRUE(s.ok());
     ASSERT_EQ(run_x_command("xrandr --setmonitor L 320/85x480/127+0+0 none >/dev/null 2>&1"), 0);
     ASSERT_EQ(run_x_command("xrandr --setmonitor R 300/80x200/53+320+0 none >/dev/null 2>&1"), 0);
+    struct monitor_case {
+        const char *options;
+        int32_t x, y, w, h; // where the PNG is expected to come from
+    };
+    const monitor_case cases[] = {
+        {R"({"display":1})", 320, 0, 300, 200},
+        {R"({"display":0})", 0, 0, 320, 480},
+        // x and y without a size move within the display.
+        {R"({"display":1,"region":{"x":10,"y":20}})", 330, 20, 290, 180},
+        // A region is in coordinates of the whole screen, whatever the display,
+        // and trimmed to the display's size as ever (nothing left: 100 wide).
+        {R"({"display":0,"region":{"x":400,"y":40,"w":64,"h":32}})", 400, 40, 100, 32},
+        {R"({"display":1,"region":{"x":10,"y":40,"w":64,"h":32}})", 10, 40, 64, 32},
+    };
     temp_dir dir;
-    const std::string path = dir.file("d1.png");
-    int32_t rc = 0;
-    const std::string json = shoot(path, R"({"display":1})", &rc);
-    ASSERT_EQ(rc, 0) << screenrecorder_last_error();
-    EXPECT_EQ(json, expected_json(path, 300, 200));
-    png_image img = read_png(path);
-    ASSERT_EQ(img.error, "");
-    // Taken at (0, 0) of the whole screen: the red left half.
-    EXPECT_EQ(mismatches(img, s, 0, 0), 0);
+    const std::string path = dir.file("monitor.png");
+    for (const monitor_case &c : cases) {
+        SCOPED_TRACE(c.options);
+        int32_t rc = 0;
+        const std::string json = shoot(path, c.options, &rc);
+        ASSERT_EQ(rc, 0) << screenrecorder_last_error();
+        EXPECT_EQ(json, expected_json(path, c.w, c.h));
+        png_image img = read_png(path);
+        ASSERT_EQ(img.error, "");
+        ASSERT_EQ(img.width, c.w);
+        ASSERT_EQ(img.height, c.h);
+        EXPECT_EQ(mismatches(img, s, c.x, c.y), 0);
+    }
 
     // Three monitors now (the two made and the screen's own): 3 is too far.
     const char *before = "";

@@ -208,8 +208,8 @@ TEST_F(ColourWindow, RecordingOnTheRealClockGrabsTheRegionIntoEveryFrame) {
     static recording_job job{};
     job = recording_job{};
     parse_options("{\"fps\":30}", &job.opts);
-    job.opts.region_x = kWindowRect.left;
-    job.opts.region_y = kWindowRect.top;
+    job.grab_x = kWindowRect.left;
+    job.grab_y = kWindowRect.top;
     job.width = kWindowW;
     job.height = kWindowH;
     worker_env env = platform_worker_env();

@@ -75,8 +75,12 @@ enum_result posix_enum_output(void *adapter, uint32_t index, void **output) {
     return enum_result::delivered;
 }
 
-bool posix_get_desc(void *output, int32_t *width, int32_t *height) {
+// A monitor's place is given in root window coordinates, which are the
+// desktop's.
+bool posix_get_desc(void *output, int32_t *left, int32_t *top, int32_t *width, int32_t *height) {
     const auto *m = static_cast<const xcb_randr_monitor_info_t *>(output);
+    *left = m->x;
+    *top = m->y;
     *width = m->width;
     *height = m->height;
     return true;

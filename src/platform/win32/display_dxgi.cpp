@@ -44,11 +44,16 @@ enum_result win32_enum_output(void *adapter, uint32_t index, void **output) {
     return win32_delivered(hr, o, output);
 }
 
-bool win32_get_desc(void *output, int32_t *width, int32_t *height) {
+// The desktop rectangle is in virtual screen coordinates, the ones the screen
+// device context uses: the primary display's corner is (0, 0), and displays
+// left of or above it have negative coordinates.
+bool win32_get_desc(void *output, int32_t *left, int32_t *top, int32_t *width, int32_t *height) {
     DXGI_OUTPUT_DESC desc{};
     if (FAILED(static_cast<IDXGIOutput *>(output)->GetDesc(&desc))) {
         return false;
     }
+    *left = static_cast<int32_t>(desc.DesktopCoordinates.left);
+    *top = static_cast<int32_t>(desc.DesktopCoordinates.top);
     *width = static_cast<int32_t>(desc.DesktopCoordinates.right - desc.DesktopCoordinates.left);
     *height = static_cast<int32_t>(desc.DesktopCoordinates.bottom - desc.DesktopCoordinates.top);
     return true;
