@@ -338,6 +338,29 @@ TEST_F(ColourWindow, ScreenshotOfTheWindowIsItsColourFullyOpaque) {
                                      ",\"size_bytes\":" + std::to_string(file.size()) + "}");
 }
 
+// Display 0 without a region is the whole screen from its corner: the window
+// shows at its own place in the picture.
+TEST_F(ColourWindow, ScreenshotOfDisplayZeroIsTheWholeScreen) {
+    win32_temp_dir dir;
+    const std::string png = dir.file("screen.png");
+    ASSERT_EQ(screenrecorder_screenshot(png.c_str(), "{\"display\":0}", nullptr), 0)
+        << screenrecorder_last_error();
+    rgba_image image;
+    ASSERT_TRUE(decode_stored_png(read_whole_file(png), &image));
+    ASSERT_EQ(image.width, static_cast<uint32_t>(GetSystemMetrics(SM_CXSCREEN)));
+    ASSERT_EQ(image.height, static_cast<uint32_t>(GetSystemMetrics(SM_CYSCREEN)));
+    int wrong = 0;
+    for (LONG y = kWindowRect.top; y < kWindowRect.bottom; ++y) {
+        for (LONG x = kWindowRect.left; x < kWindowRect.right; ++x) {
+            const std::size_t at =
+                (static_cast<std::size_t>(y) * image.width + static_cast<std::size_t>(x)) * 4;
+            const uint8_t want[4] = {0x20, 0x30, 0x40, 0xFF};
+            wrong += std::memcmp(&image.pixels[at], want, 4) != 0;
+        }
+    }
+    EXPECT_EQ(wrong, 0) << "pixels of the window's place that are not #203040";
+}
+
 // --- Geometry and probe ------------------------------------------------------
 
 TEST(DxgiGeometry, TheOneOutputIsTheScreenAndDisplayOneDoesNotExist) {
@@ -354,8 +377,10 @@ TEST(DxgiGeometry, TheOneOutputIsTheScreenAndDisplayOneDoesNotExist) {
     ASSERT_EQ(e.enum_adapter(factory, 0, &adapter), enum_result::delivered);
     void *output = nullptr;
     ASSERT_EQ(e.enum_output(adapter, 0, &output), enum_result::delivered);
-    int32_t w = -1, h = -1;
-    EXPECT_TRUE(e.get_desc(output, &w, &h));
+    int32_t left = -1, top = -1, w = -1, h = -1;
+    EXPECT_TRUE(e.get_desc(output, &left, &top, &w, &h));
+    EXPECT_EQ(left, 0);
+    EXPECT_EQ(top, 0);
     EXPECT_EQ(w, screen_w);
     EXPECT_EQ(h, screen_h);
     void *none = reinterpret_cast<void *>(uintptr_t{1});
@@ -370,6 +395,12 @@ TEST(DxgiGeometry, TheOneOutputIsTheScreenAndDisplayOneDoesNotExist) {
     EXPECT_EQ(dw, screen_w);
     EXPECT_EQ(dh, screen_h);
     EXPECT_EQ(hz, 60);
+    display_geometry g{};
+    EXPECT_EQ(get_display_geometry(0, &g), 0);
+    EXPECT_EQ(g.x, 0);
+    EXPECT_EQ(g.y, 0);
+    EXPECT_EQ(g.width, screen_w);
+    EXPECT_EQ(g.height, screen_h);
     int32_t untouched[3] = {7, 7, 7};
     EXPECT_EQ(win32_get_display_info(1, &untouched[0], &untouched[1], &untouched[2]), -1);
     EXPECT_EQ(untouched[0] + untouched[1] + untouched[2], 21);
