@@ -54,6 +54,11 @@ struct media_sink_ops {
     void (*shutdown)(void *sink);
     // Frees the state from create.
     void (*destroy)(void *sink);
+    // After finalize: how many video frames the file holds from its start,
+    // or -1 when the sink cannot tell (then a failed finalize means none).
+    // A sink whose files survive a failed write (the Linux sink's fragmented
+    // MP4) tells; without this entry the worker assumes none survive.
+    int64_t (*frames_in_file)(void *sink) = nullptr;
 };
 
 const media_sink_ops &platform_media_sink();

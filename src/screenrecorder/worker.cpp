@@ -165,9 +165,14 @@ uint32_t record_job(recording_job *job, const worker_env &env) {
     // --- Teardown ---------------------------------------------------------
     job->end_ms = env.now_ms();
     env.grab_close(&grab);
-    if (ops.finalize(sink, job->error, sizeof job->error) != 0) {
-        // The file could not be completed (a full disk): it holds no usable
-        // recording, so the summary must not report frames as recorded.
+    const bool completed = ops.finalize(sink, job->error, sizeof job->error) == 0;
+    // The summary never counts a frame that is not in the file: after a
+    // failed write (a full disk) a sink that can tell says how many frames
+    // the file kept; one that cannot has left no usable recording.
+    const int64_t kept = ops.frames_in_file != nullptr ? ops.frames_in_file(sink) : -1;
+    if (kept >= 0 && kept < frames) {
+        shared_store(job->frames, kept);
+    } else if (kept < 0 && !completed) {
         shared_store(job->frames, int64_t{0});
     }
     std::free(frame);

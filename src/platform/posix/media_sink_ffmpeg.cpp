@@ -2,6 +2,9 @@
 // (libx265) video fed from BGRA frames through libswscale, and FFmpeg's own
 // AAC encoder fed with 16-bit PCM, muxed by libavformat into the container
 // that the file name asks for (MPEG-4 when libavformat does not know it).
+// MPEG-4 files are written as fragments while recording, so that a file cut
+// off anywhere plays up to its last whole fragment, and are turned into a
+// regular MP4 in place when the recording ends (mp4_finish).
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -16,6 +19,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "mp4_finish/mp4_finish.h"
 #include "platform/media_sink.h"
 #include "screenrecorder/audio_timeline.h"
 
@@ -27,6 +31,13 @@ constexpr char kX264Preset[] = "ultrafast";
 constexpr char kX264Threads[] = "2";
 constexpr char kX265Preset[] = "ultrafast";
 constexpr int64_t kAudioBitRate = 128000;
+// MPEG-4 while recording: an initial moov without samples, then fragments
+// of at most one second (each starts at a keyframe or at the second's end),
+// each flushed to the file as soon as it is complete. Keyframes come every
+// two seconds at most.
+constexpr char kFragmentFlags[] = "+frag_keyframe+empty_moov+default_base_moof+skip_trailer";
+constexpr char kFragmentMicroseconds[] = "1000000";
+constexpr int kKeyframeSeconds = 2;
 
 struct posix_ffmpeg_sink {
     AVFormatContext *format;
@@ -49,6 +60,10 @@ struct posix_ffmpeg_sink {
 
     bool header_written;
     int write_error; // the muxer's first failure, 0 while every write worked
+
+    bool fragmented;        // an MPEG-4 file written as fragments
+    char path[1024];        // the file, for finishing it after the muxer closed it
+    int64_t frames_in_file; // after finalize; -1 unknown
 };
 
 void posix_error_text(int code, char *out, std::size_t cap) {
@@ -154,6 +169,12 @@ int posix_sink_open(void *sink, const char *path, char *err, std::size_t cap) {
     if (rc < 0) {
         return posix_fail(err, cap, "avformat_alloc_output_context2", rc);
     }
+    s->fragmented = std::strcmp(s->format->oformat->name, "mp4") == 0;
+    if (s->fragmented) {
+        // Every finished fragment goes to the file at once.
+        s->format->flush_packets = 1;
+        std::snprintf(s->path, sizeof s->path, "%s", path);
+    }
     s->packet = av_packet_alloc();
     if (s->packet == nullptr) {
         return posix_fail(err, cap, "av_packet_alloc", AVERROR(ENOMEM));
@@ -194,6 +215,7 @@ int posix_sink_add_video(void *sink, const video_stream_desc *desc, char *err, s
     c->time_base = AVRational{1, desc->fps};
     c->framerate = AVRational{desc->fps, 1};
     c->bit_rate = static_cast<int64_t>(desc->bitrate_bps);
+    c->gop_size = kKeyframeSeconds * desc->fps;
     c->sample_aspect_ratio = AVRational{1, 1};
     c->field_order = AV_FIELD_PROGRESSIVE;
     // libswscale converts with BT.601 coefficients into limited range.
@@ -305,7 +327,13 @@ int posix_sink_add_audio(void *sink, char *err, std::size_t cap) {
 
 int posix_sink_begin(void *sink, char *err, std::size_t cap) {
     auto *s = static_cast<posix_ffmpeg_sink *>(sink);
-    const int rc = avformat_write_header(s->format, nullptr);
+    AVDictionary *options = nullptr;
+    if (s->fragmented) {
+        av_dict_set(&options, "movflags", kFragmentFlags, 0);
+        av_dict_set(&options, "frag_duration", kFragmentMicroseconds, 0);
+    }
+    const int rc = avformat_write_header(s->format, &options);
+    av_dict_free(&options);
     if (rc < 0) {
         return posix_fail(err, cap, "avformat_write_header", rc);
     }
@@ -418,12 +446,25 @@ int posix_sink_finalize(void *sink, char *err, std::size_t cap) {
             call = "av_interleaved_write_frame";
         }
         // The last buffered bytes reach the file only when it is closed.
-        if (rc >= 0 && s->format->pb != nullptr && (s->format->oformat->flags & AVFMT_NOFILE) == 0) {
-            rc = avio_closep(&s->format->pb);
-            call = "avio_close";
+        if (s->format->pb != nullptr && (s->format->oformat->flags & AVFMT_NOFILE) == 0) {
+            const int closed = avio_closep(&s->format->pb);
+            if (rc >= 0 && closed < 0) {
+                rc = closed;
+                call = "avio_close";
+            }
         }
     }
+    const bool had_header = s->header_written;
     posix_release(s);
+    s->frames_in_file = -1;
+    if (had_header && s->fragmented) {
+        // Whatever the muxer managed, the file now ends with whole fragments
+        // and, when there was room for its index, is a regular MP4.
+        mp4_finish_report report{};
+        if (mp4_finish(s->path, &report) >= 0) {
+            s->frames_in_file = report.video_samples;
+        }
+    }
     return rc < 0 ? posix_fail(err, cap, call, rc) : 0;
 }
 
@@ -433,6 +474,10 @@ void posix_sink_abandon(void *sink) {
 
 void posix_sink_shutdown(void *) {}
 
+int64_t posix_sink_frames_in_file(void *sink) {
+    return static_cast<posix_ffmpeg_sink *>(sink)->frames_in_file;
+}
+
 void posix_sink_destroy(void *sink) {
     auto *s = static_cast<posix_ffmpeg_sink *>(sink);
     posix_release(s);
@@ -440,9 +485,10 @@ void posix_sink_destroy(void *sink) {
 }
 
 const media_sink_ops kFfmpegSink{
-    posix_sink_create,    posix_sink_startup, posix_sink_open,        posix_sink_add_video,
-    posix_sink_add_audio, posix_sink_begin,   posix_sink_write_video, posix_sink_write_audio,
-    posix_sink_finalize,  posix_sink_abandon, posix_sink_shutdown,    posix_sink_destroy,
+    posix_sink_create,         posix_sink_startup, posix_sink_open,        posix_sink_add_video,
+    posix_sink_add_audio,      posix_sink_begin,   posix_sink_write_video, posix_sink_write_audio,
+    posix_sink_finalize,       posix_sink_abandon, posix_sink_shutdown,    posix_sink_destroy,
+    posix_sink_frames_in_file,
 };
 
 } // namespace
