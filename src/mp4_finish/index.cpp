@@ -153,18 +153,71 @@ void write_media(const uint8_t *d, std::size_t begin, std::size_t end, const mp4
     }
 }
 
+// The track's edit list as the initial moov had it, with every segment
+// whose length was left open (0 while recording) closed at the end of the
+// samples; its total length in movie time goes to `length`.
+void copy_edits(const uint8_t *d, const box_span &edts, const mp4_track &t, uint32_t movie_scale,
+                box_writer *w, uint64_t *length) {
+    const std::size_t start = w->bytes.size();
+    w->raw(d + edts.begin, edts.end - edts.begin);
+    box_span elst{};
+    if (w->failed ||
+        !find_child(w->bytes.data(), start + (edts.body - edts.begin), w->bytes.size(), fourcc("elst"),
+                    &elst) ||
+        elst.body + 8 > elst.end) {
+        return;
+    }
+    uint8_t *e = w->bytes.data();
+    const bool wide = e[elst.body] == 1;
+    const std::size_t entry = wide ? 20 : 12;
+    const uint32_t count = load_u32(e + elst.body + 4);
+    uint64_t total = 0;
+    for (uint32_t i = 0; i < count && elst.body + 8 + (i + 1) * entry <= elst.end; ++i) {
+        uint8_t *p = e + elst.body + 8 + i * entry;
+        uint64_t segment = wide ? load_u64(p) : load_u32(p);
+        const int64_t media_time = wide ? static_cast<int64_t>(load_u64(p + 8))
+                                        : static_cast<int64_t>(static_cast<int32_t>(load_u32(p + 4)));
+        if (segment == 0 && media_time >= 0) {
+            const uint64_t from = static_cast<uint64_t>(media_time);
+            segment = rescale(t.presented_end > from ? t.presented_end - from : 0, t.timescale, movie_scale);
+            if (wide) {
+                store_u64(p, segment);
+            } else {
+                store_u32(p, segment > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(segment));
+            }
+        }
+        total += segment;
+    }
+    *length = total;
+}
+
+// The track's length in movie time: its edits' when it has any, else from
+// its first sample's decode time to the end of its samples.
+uint64_t track_length(const uint8_t *d, const box_span &trak, const mp4_track &t, uint32_t movie_scale) {
+    box_span edts{};
+    if (find_child(d, trak.body, trak.end, fourcc("edts"), &edts)) {
+        box_writer scratch;
+        uint64_t length = 0;
+        copy_edits(d, edts, t, movie_scale, &scratch, &length);
+        return length;
+    }
+    return rescale(t.first_decode + t.media_duration, t.timescale, movie_scale);
+}
+
 void write_track(const uint8_t *d, const box_span &trak, const mp4_track &t, uint32_t movie_scale,
                  box_writer *w) {
-    const uint64_t lead = rescale(t.first_decode, t.timescale, movie_scale);
+    box_span edts{};
+    const bool has_edits = find_child(d, trak.body, trak.end, fourcc("edts"), &edts);
+    const uint64_t lead = has_edits ? 0 : rescale(t.first_decode, t.timescale, movie_scale);
     const uint64_t length = rescale(t.media_duration, t.timescale, movie_scale);
     const std::size_t out = w->open(fourcc("trak"));
     box_span box{};
     for (std::size_t at = trak.body; read_box(d, at, trak.end, &box); at = box.end) {
         if (box.type == fourcc("tkhd")) {
-            copy_with_duration(d, box, 20, 28, lead + length, w);
+            copy_with_duration(d, box, 20, 28, track_length(d, trak, t, movie_scale), w);
             if (lead > 0) {
                 // The track starts later than the movie: an empty edit first.
-                const std::size_t edts = w->open(fourcc("edts"));
+                const std::size_t new_edts = w->open(fourcc("edts"));
                 const std::size_t elst = w->open_full(fourcc("elst"), 1, 0);
                 w->u32(2);
                 w->u64(lead);
@@ -174,10 +227,11 @@ void write_track(const uint8_t *d, const box_span &trak, const mp4_track &t, uin
                 w->u64(0);
                 w->u32(0x00010000u);
                 w->close(elst);
-                w->close(edts);
+                w->close(new_edts);
             }
         } else if (box.type == fourcc("edts")) {
-            continue;
+            uint64_t ignored = 0;
+            copy_edits(d, box, t, movie_scale, w, &ignored);
         } else if (box.type == fourcc("mdia")) {
             const std::size_t mdia = w->open(box.type);
             write_media(d, box.body, box.end, t, w);
@@ -193,13 +247,16 @@ void write_track(const uint8_t *d, const box_span &trak, const mp4_track &t, uin
 
 bool write_index(const uint8_t *d, std::size_t size, const mp4_movie &movie, box_writer *w) {
     uint64_t movie_duration = 0;
-    for (const mp4_track &t : movie.tracks) {
-        const uint64_t end = rescale(t.first_decode + t.media_duration, t.timescale, movie.timescale);
-        movie_duration = end > movie_duration ? end : movie_duration;
-    }
-    const std::size_t moov = w->open(fourcc("moov"));
     box_span box{};
     std::size_t trak_index = 0;
+    for (std::size_t at = 0; read_box(d, at, size, &box); at = box.end) {
+        if (box.type == fourcc("trak") && trak_index < movie.tracks.size()) {
+            const uint64_t end = track_length(d, box, movie.tracks[trak_index++], movie.timescale);
+            movie_duration = end > movie_duration ? end : movie_duration;
+        }
+    }
+    const std::size_t moov = w->open(fourcc("moov"));
+    trak_index = 0;
     for (std::size_t at = 0; read_box(d, at, size, &box); at = box.end) {
         if (box.type == fourcc("mvhd")) {
             copy_with_duration(d, box, 16, 24, movie_duration, w);

@@ -228,6 +228,11 @@ bool walk_fragment(const uint8_t *d, std::size_t size, uint64_t moof_offset, uin
                     if ((flags & kNonSyncSample) == 0) {
                         track->sync.push_back(static_cast<uint32_t>(track->sizes.size()));
                     }
+                    const int64_t shown = static_cast<int64_t>(track->first_decode + track->media_duration) +
+                                          cto + static_cast<int64_t>(duration);
+                    if (shown > 0 && static_cast<uint64_t>(shown) > track->presented_end) {
+                        track->presented_end = static_cast<uint64_t>(shown);
+                    }
                     track->media_duration += duration;
                 }
             }

@@ -26,6 +26,7 @@ struct mp4_track {
     bool started = false;        // a fragment has given this track samples
     uint64_t first_decode = 0;   // decode time of the first sample (tfdt)
     uint64_t media_duration = 0; // sum of the sample durations
+    uint64_t presented_end = 0;  // latest decode time + offset + duration
     std::vector<uint32_t> sizes;
     std::vector<uint32_t> durations;
     std::vector<int32_t> offsets; // composition offsets

@@ -35,7 +35,7 @@ constexpr int64_t kAudioBitRate = 128000;
 // of at most one second (each starts at a keyframe or at the second's end),
 // each flushed to the file as soon as it is complete. Keyframes come every
 // two seconds at most.
-constexpr char kFragmentFlags[] = "+frag_keyframe+empty_moov+default_base_moof+skip_trailer";
+constexpr char kFragmentFlags[] = "+frag_keyframe+empty_moov+delay_moov+default_base_moof+skip_trailer";
 constexpr char kFragmentMicroseconds[] = "1000000";
 constexpr int kKeyframeSeconds = 2;
 
