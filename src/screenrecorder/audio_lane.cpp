@@ -46,7 +46,8 @@ void convert_and_push(audio_lane *lane, const uint8_t *data, std::size_t frames)
 // gets what fits (plus a chunk, to keep the resampler's time).
 void add_silence(audio_lane *lane, int64_t frames) {
     const auto rate = static_cast<int64_t>(lane->conv.source.rate);
-    const int64_t fits = static_cast<int64_t>(lane->capacity) * rate / audio_track_rate + int64_t{kChunkFrames};
+    const int64_t fits =
+        static_cast<int64_t>(lane->capacity) * rate / audio_track_rate + int64_t{kChunkFrames};
     convert_and_push(lane, nullptr, static_cast<std::size_t>(std::min(frames, fits)));
     lane->placed += frames;
 }
@@ -69,18 +70,11 @@ bool audio_lane_init(audio_lane *lane, const audio_source_format &source, int32_
 
 void audio_lane_put(audio_lane *lane, const void *data, std::size_t frames, int64_t at) {
     const auto *bytes = static_cast<const uint8_t *>(data);
-    if (at >= 0) {
-        const int64_t gap = at - lane->placed;
-        if (gap > lane->tolerance) {
-            add_silence(lane, gap);
-        } else if (-gap > lane->tolerance) {
-            // Already covered up to `placed`: keep only what lies beyond.
-            const auto skip = static_cast<std::size_t>(std::min<int64_t>(-gap, static_cast<int64_t>(frames)));
-            frames -= skip;
-            if (bytes != nullptr) {
-                bytes += skip * static_cast<std::size_t>(lane->conv.bytes_per_frame);
-            }
-        }
+    // A packet late on its place follows silence for the gap. One early on
+    // it (the device's time stamps jitter, or it hands over a burst) is
+    // kept whole: sound is never thrown away for its time stamp.
+    if (at >= 0 && at - lane->placed > lane->tolerance) {
+        add_silence(lane, at - lane->placed);
     }
     convert_and_push(lane, bytes, frames);
     lane->placed += static_cast<int64_t>(frames);

@@ -3,9 +3,9 @@
 // since the capture started), converts it to the track's format and keeps
 // it until it is taken. A packet that comes after a gap (a loopback source
 // that delivers nothing while nothing plays, a device that lost data) is
-// preceded by silence for the gap; one that overlaps what was already
-// placed loses the overlap; small differences (the jitter of the device's
-// time stamps) are let through as they are. While a source delivers
+// preceded by silence for the gap; one that comes early (jitter of the
+// device's time stamps, a burst) is kept whole, so that no sound is lost;
+// small lateness is let through as it is. While a source delivers
 // nothing, the capture fills it with silence up to a point behind the
 // present, so that it keeps pace with the clock. Taking sound from several
 // lanes mixes them frame for frame.

@@ -59,14 +59,14 @@ TEST_F(lane_fixture, PacketsAtTheirPlaceFollowEachOther) {
     EXPECT_EQ(runs(), (runs_t{{7, 441}, {8, 441}, {9, 441}, {6, 441}, {5, 100}}));
 }
 
-TEST_F(lane_fixture, GapBecomesSilenceAndOverlapIsDropped) {
+TEST_F(lane_fixture, GapBecomesSilenceAndEarlyPacketsAreKept) {
     put(441, 7, 0);
-    put(441, 8, 441 + 1000);  // a gap of 1000 frames: beyond the tolerance
-    put(441, 9, 1882 - 600);  // 600 frames already placed: only 441 - 600 < 0 left
-    put(441, 6, 1882 - 500);  // 500 already placed of 441: nothing left either
-    put(1000, 5, 1882 - 800); // the last 200 frames are new
-    EXPECT_EQ(lane.placed, 2082);
-    EXPECT_EQ(runs(), (runs_t{{7, 441}, {0, 1000}, {8, 441}, {5, 200}}));
+    put(441, 8, 441 + 1000); // a gap of 1000 frames: beyond the tolerance
+    put(441, 9, 1882 - 600); // stamped before the end of what is there: kept whole
+    put(441, 6, 0);          // a burst of old sound: kept as well
+    put(441, 5, 3000);       // 3000 - 2764 is within the tolerance
+    EXPECT_EQ(lane.placed, 3205);
+    EXPECT_EQ(runs(), (runs_t{{7, 441}, {0, 1000}, {8, 441}, {9, 441}, {6, 441}, {5, 441}}));
 }
 
 TEST_F(lane_fixture, SilentPacketsAndIdleTimeAreFilled) {
