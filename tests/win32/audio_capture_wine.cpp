@@ -133,6 +133,7 @@ double goertzel_power(const int16_t *frames, std::size_t n, double hz) {
 
 // Finds the loudest half second of the left side and what it holds.
 tone_report analyse(const std::vector<int16_t> &sound) {
+    constexpr std::size_t kWindow = 22050;
     tone_report r{0, 0, true};
     const std::size_t frames = sound.size() / 2;
     for (std::size_t i = 0; i < frames; ++i) {
