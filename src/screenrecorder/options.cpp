@@ -167,6 +167,10 @@ void apply_document(const json_value &root, recording_options *out) {
     }
     out->audio = audio_from_text(string_value(find_first(root, "audio")));
 
+    if (const json_value *cursor = find_first(root, "cursor"); cursor != nullptr) {
+        out->cursor = cursor->IsTrue() ? 1 : 0;
+    }
+
     const json_value *region = find_first(root, "region");
     if (region != nullptr && region->IsObject()) {
         read_any_integer(*region, "x", &out->region_x);

@@ -24,6 +24,7 @@ struct recording_options {
     int32_t gif;
     int32_t audio; // an audio_mode; no operation reads it
     char codec[kCodecNameSize];
+    int32_t cursor; // 1: draw the mouse pointer into frames and screenshots
 };
 
 // Fills `out` from the JSON text `json` (may be null). Never fails: anything

@@ -25,15 +25,16 @@ bool same(const recording_options &a, const recording_options &b) {
     return a.display == b.display && a.has_region == b.has_region && a.region_x == b.region_x &&
            a.region_y == b.region_y && a.region_w == b.region_w && a.region_h == b.region_h &&
            a.fps == b.fps && a.bitrate_kbps == b.bitrate_kbps && a.gif == b.gif && a.audio == b.audio &&
-           std::memcmp(a.codec, b.codec, sizeof a.codec) == 0;
+           a.cursor == b.cursor && std::memcmp(a.codec, b.codec, sizeof a.codec) == 0;
 }
 
 std::string describe(const recording_options &o) {
     char text[256];
-    std::snprintf(text, sizeof text,
-                  "{display %d, region %d (%d,%d %dx%d), fps %d, bitrate %d, gif %d, audio %d, codec bytes",
-                  o.display, o.has_region, o.region_x, o.region_y, o.region_w, o.region_h, o.fps,
-                  o.bitrate_kbps, o.gif, o.audio);
+    std::snprintf(
+        text, sizeof text,
+        "{display %d, region %d (%d,%d %dx%d), fps %d, bitrate %d, gif %d, audio %d, cursor %d, codec bytes",
+        o.display, o.has_region, o.region_x, o.region_y, o.region_w, o.region_h, o.fps, o.bitrate_kbps, o.gif,
+        o.audio, o.cursor);
     std::string s = text;
     for (unsigned char c : o.codec) {
         std::snprintf(text, sizeof text, " %u", static_cast<unsigned>(c));
@@ -233,6 +234,35 @@ TEST(ParseOptions, GifAudioAndCodecRules) {
          [](recording_options &o) { set_codec(o, "h2\xC3\xA9"); }},
         {"codec ending in a multi-byte character cut at 15 bytes", "{\"codec\": \"abcdefghijklmn\xC3\xA9\"}",
          [](recording_options &o) { set_codec(o, "abcdefghijklmn\xC3"); }},
+    };
+    check_cases(cases);
+}
+
+TEST(ParseOptions, CursorTakesOnlyTheLiteralTrue) {
+    const auto on = [](recording_options &o) { o.cursor = 1; };
+    const options_case cases[] = {
+        {"cursor true", R"({"cursor": true})", on},
+        {"cursor false", R"({"cursor": false})", nullptr},
+        {"cursor number 1", R"({"cursor": 1})", nullptr},
+        {"cursor string true", R"({"cursor": "true"})", nullptr},
+        {"cursor null", R"({"cursor": null})", nullptr},
+        {"cursor object", R"({"cursor": {"show": true}})", nullptr},
+        {"Cursor in capitals", R"({"Cursor": true})", nullptr},
+        {"cursor true then false", R"({"cursor": true, "cursor": false})", on},
+        {"cursor string first, true second", R"({"cursor": "true", "cursor": true})", nullptr},
+        {"cursor beside the other keys",
+         R"({"region": {"x": 1, "y": 2, "w": 30, "h": 40}, "cursor": true, "gif": true, "fps": 12})",
+         [](recording_options &o) {
+             o.cursor = 1;
+             o.gif = 1;
+             o.fps = 12;
+             o.has_region = 1;
+             o.region_x = 1;
+             o.region_y = 2;
+             o.region_w = 30;
+             o.region_h = 40;
+         }},
+        {"cursor true in an unreadable text", R"({"cursor": true,})", nullptr},
     };
     check_cases(cases);
 }
