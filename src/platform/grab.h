@@ -15,5 +15,9 @@ bool grab_open(grab_context *ctx, int32_t width, int32_t height);
 // Copies the rectangle at (x, y) into pixels (width x height x 4 bytes);
 // true when pixels holds a grabbed image. Only called while ready.
 bool grab_frame(grab_context *ctx, int32_t x, int32_t y, uint8_t *pixels);
+// Asks an open grab to draw the mouse pointer into every later grabbed
+// picture, as the user sees it (off after grab_open). A grab that cannot see
+// the pointer still grabs, without it.
+void grab_include_cursor(grab_context *ctx, bool include);
 // Releases whatever grab_open took, in any state.
 void grab_close(grab_context *ctx);

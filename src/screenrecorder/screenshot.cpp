@@ -99,6 +99,7 @@ extern "C" int32_t screenrecorder_screenshot(const char *output_path, const char
     grab_context grab{};
     bool grabbed = false;
     if (grab_open(&grab, r.width, r.height)) {
+        grab_include_cursor(&grab, opts.cursor != 0);
         grabbed = grab_frame(&grab, r.x, r.y, pixels);
     }
     grab_close(&grab);

@@ -112,6 +112,9 @@ uint32_t record_job(recording_job *job, const worker_env &env) {
 
     grab_context grab{};
     const bool grabbing = env.grab_open(&grab, width, height);
+    if (grabbing && job->opts.cursor != 0) {
+        env.grab_include_cursor(&grab, true);
+    }
 
     // --- Capture loop -----------------------------------------------------
     // Deadlines are counted from an anchor in whole frame slots, each slot
@@ -188,8 +191,8 @@ uint32_t record_job(recording_job *job, const worker_env &env) {
 }
 
 const worker_env &platform_worker_env() {
-    static const worker_env env{platform_now_ms, platform_sleep_ms,      grab_open,     grab_frame,
-                                grab_close,      &platform_media_sink(), convert_to_gif};
+    static const worker_env env{platform_now_ms, platform_sleep_ms,      grab_open,      grab_frame,
+                                grab_close,      &platform_media_sink(), convert_to_gif, grab_include_cursor};
     return env;
 }
 

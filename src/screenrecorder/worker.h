@@ -19,6 +19,8 @@ struct worker_env {
     const media_sink_ops *sink;
     // Runs the GIF step of a GIF job (convert_to_gif in production).
     void (*convert_to_gif)(const recording_job *job);
+    // Asks an open grab for the pointer in its frames (a job with "cursor").
+    void (*grab_include_cursor)(grab_context *ctx, bool include);
 };
 
 const worker_env &platform_worker_env();

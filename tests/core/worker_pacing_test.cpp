@@ -107,6 +107,10 @@ void fake_grab_close(grab_context *) {
     g_world->calls.push_back("grab_close");
 }
 
+void fake_include_cursor(grab_context *, bool include) {
+    g_world->calls.push_back(include ? "grab_include_cursor" : "grab_include_cursor(false)");
+}
+
 void fake_convert(const recording_job *) {
     g_world->calls.push_back("convert_to_gif");
 }
@@ -211,7 +215,7 @@ const media_sink_ops kFakeSink{sink_create,    sink_startup, sink_open,        s
                                sink_finalize,  sink_abandon, sink_shutdown,    sink_destroy};
 
 const worker_env kFakeEnv{fake_now,        fake_sleep, fake_grab_open, fake_grab_frame,
-                          fake_grab_close, &kFakeSink, fake_convert};
+                          fake_grab_close, &kFakeSink, fake_convert,   fake_include_cursor};
 
 class WorkerTest : public ::testing::Test {
   protected:
@@ -430,6 +434,34 @@ TEST_F(WorkerTest, GrabFailuresFallBackToThePatternOfThatFrame) {
     for (int64_t n = 0; n < 3; ++n) {
         generate_pattern_frame(pattern.data(), 16, 16, n);
         EXPECT_EQ(world_.video[static_cast<std::size_t>(n)].pixels, pattern) << n;
+    }
+}
+
+TEST_F(WorkerTest, CursorOptionReachesAnOpenGrabOnly) {
+    // The pointer is asked of the grab once, before the first frame, and
+    // only when the job wants it and there is a grab to draw it.
+    for (const bool cursor : {false, true}) {
+        for (const bool available : {false, true}) {
+            SCOPED_TRACE(std::string(cursor ? "cursor" : "no cursor") + (available ? ", grab" : ", no grab"));
+            SetUp();
+            job_.opts.cursor = cursor ? 1 : 0;
+            world_.grab_available = available;
+            world_.stop_after_frames = 2;
+            run();
+            std::vector<std::string> grab_calls;
+            for (const std::string &c : world_.calls) {
+                if (c.rfind("grab_", 0) == 0) {
+                    grab_calls.push_back(c);
+                }
+            }
+            std::vector<std::string> want{"grab_open"};
+            if (cursor && available) {
+                want.push_back("grab_include_cursor");
+            }
+            want.push_back("grab_close");
+            EXPECT_EQ(grab_calls, want);
+            EXPECT_EQ(world_.video.size(), 2u);
+        }
     }
 }
 

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/posix/cursor_xfixes.h"
+
 struct grab_context {
     int32_t width;
     int32_t height;
@@ -20,6 +22,7 @@ struct grab_context {
     int shm_id;        // System V segment id, -1 when none (removed once attached)
     uint8_t *shm_data; // mapped segment, null when none
     size_t shm_size;   // bytes of the mapped segment
+    posix_cursor cursor;
 };
 
 // grab_open with the choice of transport: allow_shm false always uses the

@@ -231,14 +231,18 @@ bool grab_open(grab_context *ctx, int32_t width, int32_t height) {
     return posix_grab_open(ctx, width, height, true);
 }
 
-bool grab_frame(grab_context *ctx, int32_t x, int32_t y, uint8_t *pixels) {
-    if (!ctx->ready) {
-        return false;
-    }
+// Takes in what the server sent on its own since the last frame.
+void posix_take_events(grab_context *ctx) {
     xcb_connection_t *c = conn(ctx);
-    if (xcb_connection_has_error(c) != 0) {
-        return false;
+    while (xcb_generic_event_t *e = xcb_poll_for_event(c)) {
+        posix_cursor_take_event(&ctx->cursor, e->response_type);
+        std::free(e);
     }
+}
+
+// The grab proper: the rectangle at (x, y) into the caller's buffer.
+bool posix_grab_image(grab_context *ctx, int32_t x, int32_t y, uint8_t *pixels) {
+    xcb_connection_t *c = conn(ctx);
     // The server refuses a rectangle that is not wholly on the root window:
     // ask for the part that lies on it, the rest is black. In 64 bits, so
     // that no origin near the 32-bit limits wraps.
@@ -285,7 +289,35 @@ bool grab_frame(grab_context *ctx, int32_t x, int32_t y, uint8_t *pixels) {
     return ok;
 }
 
+bool grab_frame(grab_context *ctx, int32_t x, int32_t y, uint8_t *pixels) {
+    if (!ctx->ready) {
+        return false;
+    }
+    xcb_connection_t *c = conn(ctx);
+    if (xcb_connection_has_error(c) != 0) {
+        return false;
+    }
+    // The pointer's question goes out before the image's, so that one round
+    // trip answers both.
+    const bool cursor = ctx->cursor.wanted && posix_cursor_start(&ctx->cursor, c, ctx->root);
+    if (cursor) {
+        posix_take_events(ctx);
+        posix_cursor_ask(&ctx->cursor, c, ctx->root);
+    }
+    const bool grabbed = posix_grab_image(ctx, x, y, pixels);
+    if (cursor && posix_cursor_read(&ctx->cursor, c) && grabbed) {
+        blend_cursor(pixels, ctx->width, ctx->height, static_cast<size_t>(ctx->width) * 4, 4,
+                     ctx->cursor.image, int64_t{ctx->cursor.x} - x, int64_t{ctx->cursor.y} - y);
+    }
+    return grabbed;
+}
+
+void grab_include_cursor(grab_context *ctx, bool include) {
+    ctx->cursor.wanted = include;
+}
+
 void grab_close(grab_context *ctx) {
+    posix_cursor_close(&ctx->cursor);
     posix_release_shm(ctx);
     if (ctx->connection != nullptr) {
         xcb_disconnect(conn(ctx));
