@@ -14,4 +14,12 @@ struct grab_context {
     HGDIOBJ previous_object;
     BITMAPINFO bitmap_info;
     bool ready;
+    bool cursor_wanted;    // draw the pointer into each grab
+    HCURSOR cursor_handle; // the pointer image whose hot spot is known
+    int32_t cursor_hot_x;
+    int32_t cursor_hot_y;
 };
+
+// Draws the pointer, if it is showing, onto the memory device context that
+// holds the screen rectangle at (x, y).
+void win32_draw_cursor(grab_context *ctx, int32_t x, int32_t y);

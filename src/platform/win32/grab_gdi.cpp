@@ -1,6 +1,7 @@
 // The screen grab through GDI: a memory device context holding a bitmap
 // compatible with the screen, filled by one BitBlt per frame and converted
-// by one GetDIBits straight into the caller's top-down BGRA buffer.
+// by one GetDIBits straight into the caller's top-down BGRA buffer (with the
+// pointer drawn over the copy in between when asked).
 #include <windows.h>
 
 #include "platform/grab.h"
@@ -13,6 +14,10 @@ bool grab_open(grab_context *ctx, int32_t width, int32_t height) {
     ctx->bitmap = nullptr;
     ctx->previous_object = nullptr;
     ctx->ready = false;
+    ctx->cursor_wanted = false;
+    ctx->cursor_handle = nullptr;
+    ctx->cursor_hot_x = 0;
+    ctx->cursor_hot_y = 0;
 
     ctx->screen_dc = GetDC(nullptr);
     if (ctx->screen_dc != nullptr) {
@@ -47,6 +52,9 @@ bool grab_frame(grab_context *ctx, int32_t x, int32_t y, uint8_t *pixels) {
     }
     if (BitBlt(ctx->memory_dc, 0, 0, ctx->width, ctx->height, ctx->screen_dc, x, y, SRCCOPY) == 0) {
         return false;
+    }
+    if (ctx->cursor_wanted) {
+        win32_draw_cursor(ctx, x, y);
     }
     const int lines = GetDIBits(ctx->memory_dc, ctx->bitmap, 0, static_cast<UINT>(ctx->height), pixels,
                                 &ctx->bitmap_info, DIB_RGB_COLORS);
