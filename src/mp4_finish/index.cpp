@@ -2,9 +2,10 @@
 
 namespace {
 
-// value x to / from without overflow for the values a recording reaches.
+// value x to / from, rounded up (a length in a coarser time scale must not
+// cut off the end), without overflow for the values a recording reaches.
 uint64_t rescale(uint64_t value, uint32_t from, uint32_t to) {
-    return (value / from) * to + (value % from) * to / from;
+    return (value / from) * to + ((value % from) * to + from - 1) / from;
 }
 
 // Copies a full box and sets its duration field: at `v0_at` (32 bits) in a
