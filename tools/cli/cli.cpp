@@ -21,6 +21,7 @@ enum flag_bit : unsigned {
     f_codec = 1u << 5,
     f_options = 1u << 6,
     f_duration = 1u << 7,
+    f_cursor = 1u << 8,
 };
 
 struct flag_info {
@@ -32,19 +33,20 @@ struct flag_info {
 constexpr flag_info k_flags[] = {
     {"--json", f_json, false},      {"--display", f_display, true},   {"--region", f_region, true},
     {"--fps", f_fps, true},         {"--bitrate", f_bitrate, true},   {"--codec", f_codec, true},
-    {"--options", f_options, true}, {"--duration", f_duration, true},
+    {"--options", f_options, true}, {"--duration", f_duration, true}, {"--cursor", f_cursor, false},
 };
 
-constexpr unsigned k_option_flags = f_display | f_region | f_fps | f_bitrate | f_codec;
+constexpr unsigned k_option_flags = f_display | f_region | f_fps | f_bitrate | f_codec | f_cursor;
 
 unsigned flags_of(command cmd) {
     switch (cmd) {
     case command::probe:
         return f_json;
     case command::screenshot:
-        return f_json | f_display | f_region | f_options;
+        return f_json | f_display | f_region | f_cursor | f_options;
     case command::record:
-        return f_json | f_display | f_region | f_fps | f_bitrate | f_codec | f_options | f_duration;
+        return f_json | f_display | f_region | f_fps | f_bitrate | f_codec | f_cursor | f_options |
+               f_duration;
     default:
         return 0;
     }
@@ -130,6 +132,7 @@ std::string apply_flag(request &req, flag_bit bit, std::string_view name, std::s
         }
         return bad("seconds above 0, such as 5 or 2.5");
     case f_json:
+    case f_cursor:
         break;
     }
     return {};
@@ -277,6 +280,8 @@ std::string options_document(const request &req) {
         member("codec", "\"" + *req.codec + "\"");
     if (req.cmd == command::record && is_gif_path(req.file))
         member("gif", "true");
+    if (req.cursor)
+        member("cursor", "true");
     if (!doc.empty())
         doc += "}";
     return doc;
@@ -370,7 +375,10 @@ parse_result parse_command_line(const std::vector<std::string_view> &args) {
                 return fail(req.cmd,
                             std::string(name_of(req.cmd)) + ": " + std::string(name) + " takes no value");
             }
-            req.json = true;
+            if (flag->bit == f_cursor)
+                req.cursor = true;
+            else
+                req.json = true;
             continue;
         }
         std::string_view value;
@@ -423,7 +431,7 @@ parse_result parse_command_line(const std::vector<std::string_view> &args) {
     if (req.options && (seen & k_option_flags) != 0) {
         return fail(req.cmd, std::string(name) +
                                  ": --options passes a whole document; it cannot be combined with "
-                                 "--display, --region, --fps, --bitrate or --codec");
+                                 "--display, --region, --fps, --bitrate, --codec or --cursor");
     }
     // The file name decides the format; a document that asks for an MP4
     // would leave MP4 data in a file named .gif.
@@ -450,8 +458,9 @@ std::string usage(command cmd) {
                "\n"
                "  --display N          display index (default 0)\n"
                "  --region X,Y,W,H     rectangle to take (default: the whole display)\n"
+               "  --cursor             show the mouse pointer in the picture\n"
                "  --options JSON       pass this options document as it is\n"
-               "                       (instead of --display and --region)\n"
+               "                       (instead of --display, --region and --cursor)\n"
                "  --json               print the library's result text as it is\n";
     case command::record:
         return "usage: kestrova-screenrecorder record FILE [options]\n"
@@ -467,8 +476,9 @@ std::string usage(command cmd) {
                "  --fps N              frames per second, 1 to 120 (default 30)\n"
                "  --bitrate KBPS       video bit rate in kbit/s, above 100 (default 8000)\n"
                "  --codec h264|hevc    video codec (default h264)\n"
+               "  --cursor             show the mouse pointer in the recording\n"
                "  --options JSON       pass this options document as it is\n"
-               "                       (instead of the five flags above)\n"
+               "                       (instead of the six flags above)\n"
                "  --json               print the library's status and summary texts,\n"
                "                       one per line\n";
     default:

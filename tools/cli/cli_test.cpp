@@ -120,6 +120,11 @@ TEST(CliCommandLine, FlagsBuildTheOptionsDocument) {
          R"({"region":{"x":0,"y":0,"w":10,"h":10}})"},
         {{"screenshot", "--display=-1", "shot.png"}, command::screenshot, "shot.png", R"({"display":-1})"},
         {{"record", "--", "-odd.mp4"}, command::record, "-odd.mp4", ""},
+        {{"screenshot", "--cursor", "shot.png"}, command::screenshot, "shot.png", R"({"cursor":true})"},
+        {{"record", "clip.gif", "--cursor", "--region", "0,0,64,64"},
+         command::record,
+         "clip.gif",
+         R"({"region":{"x":0,"y":0,"w":64,"h":64},"gif":true,"cursor":true})"},
         {{"record", "-"}, command::record, "-", ""},
     };
     for (const row &r : rows) {
@@ -169,6 +174,10 @@ TEST(CliCommandLine, RefusesBadLinesWithAClearMessage) {
         {{"record", "a.mp4", "--fps", "10", "--fps=20"}, "--fps given twice", command::record},
         {{"record", "a.mp4", "--bogus"}, "record: unknown option '--bogus'", command::record},
         {{"record", "a.mp4", "--json=yes"}, "--json takes no value", command::record},
+        {{"record", "a.mp4", "--cursor=true"}, "--cursor takes no value", command::record},
+        {{"record", "a.mp4", "--cursor", "--cursor"}, "--cursor given twice", command::record},
+        {{"screenshot", "a.png", "--options", "{}", "--cursor"}, "cannot be combined", command::screenshot},
+        {{"probe", "--cursor"}, "probe: unknown option '--cursor'", command::probe},
         {{"screenshot", "a.png", "--fps", "10"}, "screenshot: unknown option '--fps'", command::screenshot},
         {{"probe", "--duration", "1"}, "probe: unknown option '--duration'", command::probe},
         {{"record", "a.mp4", "--options", "{}", "--fps", "10"}, "cannot be combined", command::record},
@@ -208,9 +217,12 @@ TEST(CliCommandLine, HelpForTheProgramAndEachCommand) {
         EXPECT_NE(cli::usage(cmd).find(std::string("kestrova-screenrecorder ") + name), std::string::npos);
     }
     // Every flag a command takes is in its usage text.
-    for (const char *flag :
-         {"--duration", "--display", "--region", "--fps", "--bitrate", "--codec", "--options", "--json"}) {
+    for (const char *flag : {"--duration", "--display", "--region", "--fps", "--bitrate", "--codec",
+                             "--cursor", "--options", "--json"}) {
         EXPECT_NE(cli::usage(command::record).find(flag), std::string::npos) << flag;
+    }
+    for (const char *flag : {"--display", "--region", "--cursor", "--options", "--json"}) {
+        EXPECT_NE(cli::usage(command::screenshot).find(flag), std::string::npos) << flag;
     }
 }
 
