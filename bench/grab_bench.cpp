@@ -1,5 +1,6 @@
-// Costs of the X11 screen grab (MIT-SHM and plain GetImage), of a whole
-// screenshot (grab, encode, write), and of the test pattern, at 1920 x 1080.
+// Costs of the X11 screen grab (MIT-SHM and plain GetImage, and with the
+// pointer drawn in), of a whole screenshot (grab, encode, write), and of the
+// test pattern, at 1920 x 1080.
 // Needs DISPLAY to name an X server of at least that size; bench/screenshot-
 // vs-ffmpeg starts one and runs this beside ffmpeg's x11grab.
 #include <benchmark/benchmark.h>
@@ -9,6 +10,7 @@
 
 #include "kestrova/screenrecorder.h"
 #include "platform/grab.h"
+#include "screenrecorder/cursor_blend.h"
 #include "screenrecorder/pattern.h"
 
 namespace {
@@ -16,13 +18,14 @@ namespace {
 constexpr int32_t kWidth = 1920;
 constexpr int32_t kHeight = 1080;
 
-void grab_loop(benchmark::State &state, bool shm) {
+void grab_loop(benchmark::State &state, bool shm, bool cursor = false) {
     grab_context ctx{};
     if (!posix_grab_open(&ctx, kWidth, kHeight, shm) || ctx.use_shm != shm) {
         grab_close(&ctx);
         state.SkipWithError("no X display with MIT-SHM of 1920 x 1080 (set DISPLAY)");
         return;
     }
+    grab_include_cursor(&ctx, cursor);
     std::vector<uint8_t> pixels(static_cast<size_t>(kWidth) * kHeight * 4);
     for (auto _ : state) {
         if (!grab_frame(&ctx, 0, 0, pixels.data())) {
@@ -42,18 +45,47 @@ void BM_GrabShm1080p(benchmark::State &state) {
 void BM_GrabPlain1080p(benchmark::State &state) {
     grab_loop(state, false);
 }
+// The same with the pointer drawn in: its position asked each frame (in the
+// same round trip as the image) and its image blended over the grab.
+void BM_GrabShm1080pCursor(benchmark::State &state) {
+    grab_loop(state, true, true);
+}
 
-void BM_Screenshot1080p(benchmark::State &state) {
+// The blend alone: a 32 x 32 pointer of varied alpha over a 1080p frame.
+void BM_BlendCursor32(benchmark::State &state) {
+    std::vector<uint8_t> pixels(static_cast<size_t>(kWidth) * kHeight * 4, 0x40);
+    std::vector<uint32_t> argb(32 * 32);
+    for (size_t i = 0; i < argb.size(); ++i) {
+        const uint32_t a = static_cast<uint32_t>(i * 7) & 0xff;
+        argb[i] = a << 24 | a << 16 | a << 8 | a;
+    }
+    const cursor_image image{argb.data(), 32, 32, 4, 4};
+    int64_t x = 0;
+    for (auto _ : state) {
+        blend_cursor(pixels.data(), kWidth, kHeight, static_cast<size_t>(kWidth) * 4, 4, image, x, 500);
+        x = (x + 37) % kWidth;
+        benchmark::ClobberMemory();
+    }
+}
+
+void screenshot_loop(benchmark::State &state, const char *options) {
     const char *path = "/dev/shm/ksr-bench-screenshot.png";
     for (auto _ : state) {
         const char *json = nullptr;
-        if (screenrecorder_screenshot(path, nullptr, &json) != 0) {
+        if (screenrecorder_screenshot(path, options, &json) != 0) {
             state.SkipWithError(screenrecorder_last_error());
             break;
         }
         benchmark::DoNotOptimize(json);
     }
     std::remove(path);
+}
+
+void BM_Screenshot1080p(benchmark::State &state) {
+    screenshot_loop(state, nullptr);
+}
+void BM_Screenshot1080pCursor(benchmark::State &state) {
+    screenshot_loop(state, R"({"cursor":true})");
 }
 
 void BM_Pattern1080p(benchmark::State &state) {
@@ -69,7 +101,10 @@ void BM_Pattern1080p(benchmark::State &state) {
 
 BENCHMARK(BM_GrabShm1080p)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_GrabPlain1080p)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_GrabShm1080pCursor)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BlendCursor32)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Screenshot1080p)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Screenshot1080pCursor)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Pattern1080p)->Unit(benchmark::kMillisecond);
 
 } // namespace
