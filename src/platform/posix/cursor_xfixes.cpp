@@ -51,52 +51,46 @@ bool posix_cursor_take_event(posix_cursor *cursor, uint8_t response_type) {
 }
 
 void posix_cursor_ask(posix_cursor *cursor, xcb_connection_t *connection, uint32_t root) {
-    cursor->pending = 0;
-    if (!cursor->usable) {
-        return;
-    }
-    cursor->pending_image = cursor->stale;
-    if (cursor->stale) {
-        // The image's reply carries the position as well.
-        cursor->pending = xcb_xfixes_get_cursor_image(connection).sequence;
-        cursor->stale = false;
-    } else {
-        cursor->pending = xcb_query_pointer(connection, root).sequence;
-    }
+    cursor->pending = cursor->usable ? xcb_query_pointer(connection, root).sequence : 0;
 }
 
-bool posix_cursor_read(posix_cursor *cursor, xcb_connection_t *connection) {
+void posix_cursor_read(posix_cursor *cursor, xcb_connection_t *connection) {
     if (cursor->pending == 0) {
+        return;
+    }
+    const xcb_query_pointer_cookie_t cookie{cursor->pending};
+    cursor->pending = 0;
+    xcb_query_pointer_reply_t *r = xcb_query_pointer_reply(connection, cookie, nullptr);
+    if (r == nullptr) {
+        cursor->on_screen = false;
+        return;
+    }
+    cursor->on_screen = r->same_screen != 0;
+    cursor->x = r->root_x;
+    cursor->y = r->root_y;
+    std::free(r);
+}
+
+bool posix_cursor_settle(posix_cursor *cursor, xcb_connection_t *connection) {
+    if (!cursor->usable) {
         return false;
     }
-    const unsigned int sequence = cursor->pending;
-    cursor->pending = 0;
-    if (cursor->pending_image) {
-        xcb_xfixes_get_cursor_image_reply_t *r = xcb_xfixes_get_cursor_image_reply(
-            connection, xcb_xfixes_get_cursor_image_cookie_t{sequence}, nullptr);
-        if (r == nullptr) {
-            // No cursor at all (or the connection broke): ask again next time.
-            drop_image(cursor);
-            cursor->stale = true;
-            return false;
-        }
+    if (cursor->stale) {
         drop_image(cursor);
-        cursor->image_reply = r;
-        cursor->image =
-            cursor_image{xcb_xfixes_get_cursor_image_cursor_image(r), r->width, r->height, r->xhot, r->yhot};
-        cursor->on_screen = true;
-        cursor->x = r->x;
-        cursor->y = r->y;
-    } else {
-        xcb_query_pointer_reply_t *r =
-            xcb_query_pointer_reply(connection, xcb_query_pointer_cookie_t{sequence}, nullptr);
-        if (r == nullptr) {
-            return false;
+        xcb_xfixes_get_cursor_image_reply_t *r =
+            xcb_xfixes_get_cursor_image_reply(connection, xcb_xfixes_get_cursor_image(connection), nullptr);
+        // Without an answer (no pointer at all, or a broken connection) the
+        // image is asked again next time.
+        cursor->stale = r == nullptr;
+        if (r != nullptr) {
+            cursor->image_reply = r;
+            cursor->image = cursor_image{xcb_xfixes_get_cursor_image_cursor_image(r), r->width, r->height,
+                                         r->xhot, r->yhot};
+            cursor->serial = r->cursor_serial;
+            // The image's position is newer than the question's.
+            cursor->x = r->x;
+            cursor->y = r->y;
         }
-        cursor->on_screen = r->same_screen != 0;
-        cursor->x = r->root_x;
-        cursor->y = r->root_y;
-        std::free(r);
     }
     return cursor->on_screen && cursor->image.width > 0 && cursor->image.height > 0;
 }

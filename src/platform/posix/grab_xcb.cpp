@@ -231,10 +231,9 @@ bool grab_open(grab_context *ctx, int32_t width, int32_t height) {
     return posix_grab_open(ctx, width, height, true);
 }
 
-// Takes in what the server sent on its own since the last frame.
-void posix_take_events(grab_context *ctx) {
-    xcb_connection_t *c = conn(ctx);
-    while (xcb_generic_event_t *e = xcb_poll_for_event(c)) {
+// Takes in the events that have already arrived.
+void posix_take_queued_events(grab_context *ctx) {
+    while (xcb_generic_event_t *e = xcb_poll_for_queued_event(conn(ctx))) {
         posix_cursor_take_event(&ctx->cursor, e->response_type);
         std::free(e);
     }
@@ -298,16 +297,20 @@ bool grab_frame(grab_context *ctx, int32_t x, int32_t y, uint8_t *pixels) {
         return false;
     }
     // The pointer's question goes out before the image's, so that one round
-    // trip answers both.
+    // trip answers both; every event sent before its answer is in by then,
+    // so a new pointer image is known before it is drawn.
     const bool cursor = ctx->cursor.wanted && posix_cursor_start(&ctx->cursor, c, ctx->root);
     if (cursor) {
-        posix_take_events(ctx);
         posix_cursor_ask(&ctx->cursor, c, ctx->root);
     }
     const bool grabbed = posix_grab_image(ctx, x, y, pixels);
-    if (cursor && posix_cursor_read(&ctx->cursor, c) && grabbed) {
-        blend_cursor(pixels, ctx->width, ctx->height, static_cast<size_t>(ctx->width) * 4, 4,
-                     ctx->cursor.image, int64_t{ctx->cursor.x} - x, int64_t{ctx->cursor.y} - y);
+    if (cursor) {
+        posix_cursor_read(&ctx->cursor, c);
+        posix_take_queued_events(ctx);
+        if (posix_cursor_settle(&ctx->cursor, c) && grabbed) {
+            blend_cursor(pixels, ctx->width, ctx->height, static_cast<size_t>(ctx->width) * 4, 4,
+                         ctx->cursor.image, int64_t{ctx->cursor.x} - x, int64_t{ctx->cursor.y} - y);
+        }
     }
     return grabbed;
 }
