@@ -166,6 +166,9 @@ void apply_document(const json_value &root, recording_options *out) {
         }
     }
     out->audio = audio_from_text(string_value(find_first(root, "audio")));
+    if (const json_value *capture = find_first(root, "capture_audio"); capture != nullptr) {
+        out->capture_audio = capture->IsTrue() ? 1 : 0;
+    }
 
     if (const json_value *cursor = find_first(root, "cursor"); cursor != nullptr) {
         out->cursor = cursor->IsTrue() ? 1 : 0;

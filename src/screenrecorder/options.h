@@ -22,9 +22,10 @@ struct recording_options {
     int32_t fps;
     int32_t bitrate_kbps;
     int32_t gif;
-    int32_t audio; // an audio_mode; no operation reads it
+    int32_t audio; // an audio_mode; read only when capture_audio is set
     char codec[kCodecNameSize];
-    int32_t cursor; // 1: draw the mouse pointer into frames and screenshots
+    int32_t cursor;        // 1: draw the mouse pointer into frames and screenshots
+    int32_t capture_audio; // 1: record the source `audio` names instead of silence
 };
 
 // Fills `out` from the JSON text `json` (may be null). Never fails: anything

@@ -12,6 +12,7 @@
 #include "screenrecorder/gif.h"
 #include "screenrecorder/job.h"
 #include "screenrecorder/pattern.h"
+#include "screenrecorder/worker_audio.h"
 
 namespace {
 
@@ -110,6 +111,17 @@ uint32_t record_job(recording_job *job, const worker_env &env) {
         return end_after_failure(job, 2);
     }
 
+    // Live sound in place of the silence, when the job asks for a source.
+    const bool live_audio = !gif && job->opts.capture_audio != 0 && job->opts.audio != audio_none;
+    worker_audio audio{};
+    if (live_audio && !worker_audio_open(&audio, env, sink, job->opts.audio, fps)) {
+        std::snprintf(job->error, sizeof job->error, "out of memory for the sound buffers");
+        std::free(frame);
+        std::free(silence);
+        release_unfinished_sink(ops, sink);
+        return end_after_failure(job, 2);
+    }
+
     grab_context grab{};
     const bool grabbing = env.grab_open(&grab, width, height);
     if (grabbing && job->opts.cursor != 0) {
@@ -126,16 +138,20 @@ uint32_t record_job(recording_job *job, const worker_env &env) {
     int64_t slot = 1;
     int64_t frames = 0;
     int64_t dropped = 0;
+    bool video_ok = true;
+    bool audio_ok = true;
+    int64_t audio_failed_at = 0;
     if (shared_load(job->stop_requested) == 0) {
         for (;;) {
-            const int64_t deadline_ms = anchor_ms + (slot * 1000) / fps;
+            int64_t moment_ms = anchor_ms + (slot * 1000) / fps; // the slot this frame stands for
             const int64_t now_ms = env.now_ms();
-            if (now_ms < deadline_ms) {
-                env.sleep_ms(deadline_ms - now_ms);
-            } else if (now_ms - deadline_ms > lateness_limit_ms) {
+            if (now_ms < moment_ms) {
+                env.sleep_ms(moment_ms - now_ms);
+            } else if (now_ms - moment_ms > lateness_limit_ms) {
                 // One drop per late pass, however many slots were missed.
                 shared_store(job->dropped_frames, ++dropped);
                 anchor_ms = now_ms;
+                moment_ms = now_ms;
                 slot = 0;
             }
 
@@ -147,16 +163,19 @@ uint32_t record_job(recording_job *job, const worker_env &env) {
                                 sample_hns) == sink_write::failed) {
                 std::snprintf(job->error, sizeof job->error,
                               "video sample of frame %" PRId64 " could not be written", frames);
+                video_ok = false;
                 break;
             }
-            const bool audio_failed =
-                !gif && ops.write_audio(sink, silence, static_cast<std::size_t>(silence_bytes), frames,
-                                        time_hns, sample_hns) == sink_write::failed;
+            if (live_audio) {
+                audio_ok = worker_audio_after_frame(&audio, frames, moment_ms, &audio_failed_at);
+            } else if (!gif && ops.write_audio(sink, silence, static_cast<std::size_t>(silence_bytes), frames,
+                                               time_hns, sample_hns) == sink_write::failed) {
+                audio_ok = false;
+                audio_failed_at = frames;
+            }
             shared_store(job->frames, ++frames);
             ++slot;
-            if (audio_failed) {
-                std::snprintf(job->error, sizeof job->error,
-                              "audio sample of frame %" PRId64 " could not be written", frames - 1);
+            if (!audio_ok) {
                 break;
             }
             if (shared_load(job->stop_requested) != 0) {
@@ -167,6 +186,17 @@ uint32_t record_job(recording_job *job, const worker_env &env) {
 
     // --- Teardown ---------------------------------------------------------
     job->end_ms = env.now_ms();
+    if (live_audio) {
+        // The sound of the last frames, then the source is let go.
+        if (audio_ok && video_ok) {
+            audio_ok = worker_audio_finish(&audio, &audio_failed_at);
+        }
+        worker_audio_close(&audio);
+    }
+    if (!audio_ok) {
+        std::snprintf(job->error, sizeof job->error, "audio sample of frame %" PRId64 " could not be written",
+                      audio_failed_at);
+    }
     env.grab_close(&grab);
     const bool completed = ops.finalize(sink, job->error, sizeof job->error) == 0;
     // The summary never counts a frame that is not in the file: after a
@@ -191,8 +221,9 @@ uint32_t record_job(recording_job *job, const worker_env &env) {
 }
 
 const worker_env &platform_worker_env() {
-    static const worker_env env{platform_now_ms, platform_sleep_ms,      grab_open,      grab_frame,
-                                grab_close,      &platform_media_sink(), convert_to_gif, grab_include_cursor};
+    static const worker_env env{platform_now_ms, platform_sleep_ms,   grab_open,
+                                grab_frame,      grab_close,          &platform_media_sink(),
+                                convert_to_gif,  grab_include_cursor, &platform_audio_source()};
     return env;
 }
 

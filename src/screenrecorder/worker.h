@@ -5,6 +5,7 @@
 
 #include "platform/grab.h"
 #include "platform/media_sink.h"
+#include "screenrecorder/capture_timeline.h"
 
 struct recording_job;
 
@@ -21,6 +22,8 @@ struct worker_env {
     void (*convert_to_gif)(const recording_job *job);
     // Asks an open grab for the pointer in its frames (a job with "cursor").
     void (*grab_include_cursor)(grab_context *ctx, bool include);
+    // The live sound of a job that asks for it.
+    const audio_source_ops *audio;
 };
 
 const worker_env &platform_worker_env();

@@ -25,16 +25,18 @@ bool same(const recording_options &a, const recording_options &b) {
     return a.display == b.display && a.has_region == b.has_region && a.region_x == b.region_x &&
            a.region_y == b.region_y && a.region_w == b.region_w && a.region_h == b.region_h &&
            a.fps == b.fps && a.bitrate_kbps == b.bitrate_kbps && a.gif == b.gif && a.audio == b.audio &&
-           a.cursor == b.cursor && std::memcmp(a.codec, b.codec, sizeof a.codec) == 0;
+           a.cursor == b.cursor && std::memcmp(a.codec, b.codec, sizeof a.codec) == 0 &&
+           a.capture_audio == b.capture_audio;
 }
 
 std::string describe(const recording_options &o) {
     char text[256];
-    std::snprintf(
-        text, sizeof text,
-        "{display %d, region %d (%d,%d %dx%d), fps %d, bitrate %d, gif %d, audio %d, cursor %d, codec bytes",
-        o.display, o.has_region, o.region_x, o.region_y, o.region_w, o.region_h, o.fps, o.bitrate_kbps, o.gif,
-        o.audio, o.cursor);
+    std::snprintf(text, sizeof text,
+                  "{display %d, region %d (%d,%d %dx%d), fps %d, bitrate %d, gif %d, audio %d, cursor %d, "
+                  "capture %d, codec "
+                  "bytes",
+                  o.display, o.has_region, o.region_x, o.region_y, o.region_w, o.region_h, o.fps,
+                  o.bitrate_kbps, o.gif, o.audio, o.cursor, o.capture_audio);
     std::string s = text;
     for (unsigned char c : o.codec) {
         std::snprintf(text, sizeof text, " %u", static_cast<unsigned>(c));
@@ -265,6 +267,41 @@ TEST(ParseOptions, CursorTakesOnlyTheLiteralTrue) {
         {"cursor true in an unreadable text", R"({"cursor": true,})", nullptr},
     };
     check_cases(cases);
+}
+
+TEST(ParseOptions, CaptureAudioTakesOnlyTheLiteralTrue) {
+    const options_case cases[] = {
+        {"true", R"({"capture_audio": true})", [](recording_options &o) { o.capture_audio = 1; }},
+        {"false", R"({"capture_audio": false})", nullptr},
+        {"number 1", R"({"capture_audio": 1})", nullptr},
+        {"string true", R"({"capture_audio": "true"})", nullptr},
+        {"null", R"({"capture_audio": null})", nullptr},
+        {"capitals are another key", R"({"Capture_Audio": true})", nullptr},
+        {"first occurrence wins", R"({"capture_audio": true, "capture_audio": false})",
+         [](recording_options &o) { o.capture_audio = 1; }},
+        {"unusable first occurrence wins", R"({"capture_audio": 1, "capture_audio": true})", nullptr},
+    };
+    check_cases(cases);
+}
+
+TEST(ParseOptions, EveryAudioValueWithAndWithoutCapture) {
+    struct audio_value {
+        const char *json;
+        int32_t mode;
+    };
+    const audio_value values[] = {{R"("mic")", audio_mic},   {R"("system")", audio_system},
+                                  {R"("both")", audio_both}, {R"("")", audio_none},
+                                  {R"("MIC")", audio_none},  {"3", audio_none}};
+    for (const audio_value &v : values) {
+        for (const char *capture : {"", R"(, "capture_audio": true)", R"(, "capture_audio": false)"}) {
+            const std::string json = std::string(R"({"audio": )") + v.json + capture + "}";
+            recording_options want = defaults();
+            want.audio = v.mode;
+            want.capture_audio = std::strstr(capture, "true") != nullptr ? 1 : 0;
+            const recording_options got = parsed(json.c_str());
+            EXPECT_TRUE(same(got, want)) << json << "\n  got:  " << describe(got);
+        }
+    }
 }
 
 TEST(ParseOptions, RegionObject) {

@@ -214,8 +214,8 @@ const media_sink_ops kFakeSink{sink_create,    sink_startup, sink_open,        s
                                sink_add_audio, sink_begin,   sink_write_video, sink_write_audio,
                                sink_finalize,  sink_abandon, sink_shutdown,    sink_destroy};
 
-const worker_env kFakeEnv{fake_now,        fake_sleep, fake_grab_open, fake_grab_frame,
-                          fake_grab_close, &kFakeSink, fake_convert,   fake_include_cursor};
+const worker_env kFakeEnv{fake_now,   fake_sleep,   fake_grab_open,      fake_grab_frame, fake_grab_close,
+                          &kFakeSink, fake_convert, fake_include_cursor, nullptr};
 
 class WorkerTest : public ::testing::Test {
   protected:

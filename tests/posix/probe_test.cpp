@@ -19,89 +19,11 @@
 #include "kestrova/screenrecorder.h"
 #include "platform/platform.h"
 #include "support/process_posix.h"
+#include "support/pulse_posix.h"
 #include "support/temp_dir.h"
 #include "support/xvfb_posix.h"
 
 namespace {
-
-// A PulseAudio daemon of our own on a socket in a scratch directory, loaded
-// with the given modules; PULSE_SERVER points at it for the scope.
-class pulse_server {
-  public:
-    explicit pulse_server(const std::vector<std::string> &modules)
-        : socket_(dir_.file("native")), env_("PULSE_SERVER", "unix:" + socket_) {
-        std::vector<std::string> args = {"pulseaudio",         "-n",
-                                         "--daemonize=no",     "--exit-idle-time=-1",
-                                         "--use-pid-file=no",  "--disable-shm=yes",
-                                         "--log-target=stderr"};
-        for (const std::string &m : modules) {
-            args.push_back("-L");
-            args.push_back(m);
-        }
-        // The socket last: once it answers, every device module is loaded.
-        args.push_back("-L");
-        args.push_back("module-native-protocol-unix socket=" + socket_ + " auth-anonymous=1");
-        std::vector<char *> argv;
-        for (std::string &a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        const std::string home = dir_.path();
-        pid_ = fork();
-        if (pid_ == 0) {
-            setenv("HOME", home.c_str(), 1);
-            setenv("XDG_RUNTIME_DIR", home.c_str(), 1);
-            setenv("XDG_CONFIG_HOME", home.c_str(), 1);
-            setenv("DBUS_SESSION_BUS_ADDRESS", "disabled:", 1);
-            unsetenv("DISPLAY");
-            int devnull = open("/dev/null", O_WRONLY);
-            if (devnull >= 0) {
-                dup2(devnull, STDOUT_FILENO);
-                dup2(devnull, STDERR_FILENO);
-            }
-            execvp("pulseaudio", argv.data());
-            _exit(127);
-        }
-        // Ready once the socket accepts a connection.
-        for (int i = 0; i < 500 && pid_ > 0; ++i) {
-            if (answers()) {
-                ready_ = true;
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    }
-    ~pulse_server() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            int status = 0;
-            waitpid(pid_, &status, 0);
-        }
-    }
-    pulse_server(const pulse_server &) = delete;
-    pulse_server &operator=(const pulse_server &) = delete;
-    bool ok() const { return ready_; }
-
-  private:
-    bool answers() const {
-        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un a{};
-        a.sun_family = AF_UNIX;
-        std::strncpy(a.sun_path, socket_.c_str(), sizeof a.sun_path - 1);
-        bool ok = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-        close(fd);
-        return ok;
-    }
-    temp_dir dir_;
-    std::string socket_;
-    env_scope env_;
-    pid_t pid_ = -1;
-    bool ready_ = false;
-};
-
-bool has_pulseaudio() {
-    return run_x_command("command -v pulseaudio >/dev/null 2>&1") == 0;
-}
 
 struct audio_case {
     const char *name;

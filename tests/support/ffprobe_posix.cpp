@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include <rapidjson/document.h>
 
@@ -138,4 +139,34 @@ std::vector<uint8_t> decode_video_frame(const std::string &path, int index, int 
         return {};
     }
     return std::vector<uint8_t>(raw.begin(), raw.end());
+}
+
+std::vector<int16_t> decode_audio(const std::string &path) {
+    std::string raw;
+    const std::string command = "ffmpeg -v error -nostdin -i " + shell_quote(path) +
+                                " -map 0:a:0 -f s16le -acodec pcm_s16le -ac 2 -ar 44100 - 2>/dev/null";
+    if (!run_capture(command, &raw)) {
+        return {};
+    }
+    std::vector<int16_t> samples(raw.size() / 2);
+    std::memcpy(samples.data(), raw.data(), samples.size() * 2);
+    return samples;
+}
+
+std::vector<double> decode_video_brightness(const std::string &path) {
+    std::string raw;
+    const std::string command = "ffmpeg -v error -nostdin -i " + shell_quote(path) +
+                                " -map 0:v:0 -vf scale=8:8 -f rawvideo -pix_fmt gray - 2>/dev/null";
+    if (!run_capture(command, &raw)) {
+        return {};
+    }
+    std::vector<double> levels(raw.size() / 64);
+    for (std::size_t f = 0; f < levels.size(); ++f) {
+        double sum = 0;
+        for (std::size_t i = 0; i < 64; ++i) {
+            sum += static_cast<unsigned char>(raw[f * 64 + i]);
+        }
+        levels[f] = sum / 64.0;
+    }
+    return levels;
 }

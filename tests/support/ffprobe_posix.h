@@ -45,3 +45,10 @@ probed_file probe_media(const std::string &path);
 // Decodes video frame `index` with ffmpeg and returns it as width x height
 // BGRA pixels (empty when ffmpeg failed).
 std::vector<uint8_t> decode_video_frame(const std::string &path, int index, int width, int height);
+
+// Decodes the first audio track with ffmpeg as interleaved 44100 Hz stereo
+// signed 16-bit samples (empty when ffmpeg failed).
+std::vector<int16_t> decode_audio(const std::string &path);
+
+// The mean brightness (0..255) of every video frame, in order.
+std::vector<double> decode_video_brightness(const std::string &path);
