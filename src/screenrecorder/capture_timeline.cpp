@@ -1,6 +1,8 @@
 // Lays live sound along the video's timeline (see capture_timeline.h).
 #include "screenrecorder/capture_timeline.h"
 
+#include "screenrecorder/audio_timeline.h"
+
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
@@ -22,7 +24,7 @@ constexpr int32_t kWindowMinReads = 4;
 constexpr int32_t kPendingCap = 1024;
 
 int64_t clock_frames(int64_t ms) {
-    return ms * kTimelineRate / 1000;
+    return ms * kAudioRate / 1000;
 }
 
 // Forgets the oldest `count` captured frames.
@@ -59,11 +61,11 @@ void measure(capture_timeline *tl, int64_t now_ms, int64_t latency) {
 } // namespace
 
 int64_t audio_chunk_frames(int64_t index, int32_t fps) {
-    return ((index + 1) * kTimelineRate) / fps - (index * kTimelineRate) / fps;
+    return audio_frame_start(index + 1, fps) - audio_frame_start(index, fps);
 }
 
 int64_t audio_max_chunk_frames(int32_t fps) {
-    return (kTimelineRate + fps - 1) / fps;
+    return (kAudioRate + fps - 1) / fps;
 }
 
 bool capture_timeline_init(capture_timeline *tl, int32_t fps, bool live) {
@@ -73,7 +75,7 @@ bool capture_timeline_init(capture_timeline *tl, int32_t fps, bool live) {
     tl->pending_cap = kPendingCap;
     tl->pending = static_cast<audio_pending_frame *>(std::calloc(kPendingCap, sizeof(audio_pending_frame)));
     if (live) {
-        tl->ring_frames = kRingSeconds * kTimelineRate;
+        tl->ring_frames = kRingSeconds * kAudioRate;
         tl->ring = static_cast<int16_t *>(
             std::calloc(static_cast<std::size_t>(tl->ring_frames), 2 * sizeof(int16_t)));
     }
@@ -93,7 +95,7 @@ void capture_timeline_free(capture_timeline *tl) {
 }
 
 void capture_timeline_pull(capture_timeline *tl, const audio_source_ops &src, audio_capture *cap,
-                         int64_t now_ms) {
+                           int64_t now_ms) {
     if (!tl->live || cap == nullptr) {
         return;
     }
@@ -132,13 +134,13 @@ void capture_timeline_add_frame(capture_timeline *tl, int64_t index, int64_t mom
 }
 
 bool capture_timeline_take(capture_timeline *tl, int64_t now_ms, bool force, int16_t *out, int64_t *index,
-                         std::size_t *frames) {
+                           std::size_t *frames) {
     if (tl->pending_count == 0) {
         return false;
     }
     const audio_pending_frame frame = tl->pending[tl->pending_first];
     const int64_t count = audio_chunk_frames(frame.index, tl->fps);
-    const int64_t half_slot = kTimelineRate / (2 * static_cast<int64_t>(tl->fps));
+    const int64_t half_slot = kAudioRate / (2 * static_cast<int64_t>(tl->fps));
 
     int64_t start = tl->next_source;
     if (tl->live && tl->have_base) {

@@ -24,7 +24,6 @@ struct audio_source_ops {
 
 const audio_source_ops &platform_audio_source();
 
-inline constexpr int32_t kTimelineRate = 44100;
 // Sound of a frame that has not arrived this long after the end of its slot
 // is given up on: the frame gets silence for it.
 inline constexpr int64_t kAudioStallMs = 500;
@@ -81,7 +80,8 @@ void capture_timeline_free(capture_timeline *tl);
 
 // Moves everything the source has into the timeline and measures where it
 // lies; `now_ms` is the worker's clock.
-void capture_timeline_pull(capture_timeline *tl, const audio_source_ops &src, audio_capture *cap, int64_t now_ms);
+void capture_timeline_pull(capture_timeline *tl, const audio_source_ops &src, audio_capture *cap,
+                           int64_t now_ms);
 
 // Records that frame `index` was taken at `moment_ms`. Frames come in order.
 void capture_timeline_add_frame(capture_timeline *tl, int64_t index, int64_t moment_ms);
@@ -91,7 +91,7 @@ void capture_timeline_add_frame(capture_timeline *tl, int64_t index, int64_t mom
 // (audio_max_chunk_frames x 2 samples at least) and tells its frame index and
 // size. False when no chunk is ready.
 bool capture_timeline_take(capture_timeline *tl, int64_t now_ms, bool force, int16_t *out, int64_t *index,
-                         std::size_t *frames);
+                           std::size_t *frames);
 
 inline bool capture_timeline_waiting(const capture_timeline *tl) {
     return tl->pending_count > 0;

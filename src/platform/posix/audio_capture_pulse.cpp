@@ -15,6 +15,7 @@
 #include <cstring>
 #include <new>
 
+#include "screenrecorder/audio_convert.h"
 #include "screenrecorder/options.h"
 
 namespace {
@@ -28,6 +29,7 @@ constexpr uint32_t kFragmentBytes = kRate / 100 * kFrameBytes;
 // up; one that lags by more than a quarter of a second counts as silent there.
 constexpr std::size_t kMixQueueFrames = kRate;
 constexpr std::size_t kMixSlackFrames = kRate / 4;
+constexpr std::size_t kMixPieceFrames = 1024;
 constexpr int kMaxDispatchRounds = 64;
 
 using clock_type = std::chrono::steady_clock;
@@ -201,11 +203,16 @@ void posix_fill_queue(posix_pulse_stream *ps) {
     }
 }
 
-int16_t posix_queued_sample(const posix_pulse_stream &ps, std::size_t frame, int channel) {
-    if (frame >= ps.queue_count) {
-        return 0;
+// Copies the queue's first `frames` frames to dst, silence past its end.
+void posix_copy_queued(const posix_pulse_stream &ps, int16_t *dst, std::size_t frames) {
+    const std::size_t have = std::min(frames, ps.queue_count);
+    for (std::size_t i = 0; i < have;) {
+        const std::size_t pos = (ps.queue_head + i) % kMixQueueFrames;
+        const std::size_t run = std::min(have - i, kMixQueueFrames - pos);
+        std::memcpy(dst + i * 2, ps.queue + pos * 2, run * kFrameBytes);
+        i += run;
     }
-    return ps.queue[((ps.queue_head + frame) % kMixQueueFrames) * 2 + channel];
+    std::memset(dst + have * 2, 0, (frames - have) * kFrameBytes);
 }
 
 void posix_consume(posix_pulse_stream *ps, std::size_t frames) {
@@ -229,14 +236,16 @@ std::size_t posix_read_mixed(audio_capture *cap, int16_t *dst, std::size_t max_f
         n = longer;
     }
     n = std::min(n, max_frames);
-    for (std::size_t i = 0; i < n; ++i) {
-        for (int ch = 0; ch < 2; ++ch) {
-            const int sum = posix_queued_sample(a, i, ch) + posix_queued_sample(b, i, ch);
-            dst[i * 2 + ch] = static_cast<int16_t>(std::clamp(sum, -32768, 32767));
-        }
+    int16_t other[kMixPieceFrames * 2];
+    for (std::size_t done = 0; done < n;) {
+        const std::size_t piece = std::min(n - done, kMixPieceFrames);
+        posix_copy_queued(a, dst + done * 2, piece);
+        posix_copy_queued(b, other, piece);
+        audio_mix_saturating(dst + done * 2, other, piece * 2);
+        posix_consume(&a, piece);
+        posix_consume(&b, piece);
+        done += piece;
     }
-    posix_consume(&a, n);
-    posix_consume(&b, n);
     return n;
 }
 
