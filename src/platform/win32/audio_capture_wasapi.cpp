@@ -16,6 +16,7 @@
 #include <new>
 
 #include "platform/audio_capture.h"
+#include "platform/win32/audio_format.h"
 #include "screenrecorder/audio_lane.h"
 #include "screenrecorder/options.h"
 
@@ -51,36 +52,6 @@ int64_t win32_now_hns() {
     return c.QuadPart / f.QuadPart * kHnsPerSecond + c.QuadPart % f.QuadPart * kHnsPerSecond / f.QuadPart;
 }
 
-// The sample layout of the endpoint's mix format; false for one we cannot read.
-bool win32_source_format(const WAVEFORMATEX *wf, audio_source_format *out) {
-    WORD tag = wf->wFormatTag;
-    WORD bits = wf->wBitsPerSample;
-    uint32_t mask = 0;
-    if (tag == WAVE_FORMAT_EXTENSIBLE && wf->cbSize >= sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX)) {
-        const auto *ext = reinterpret_cast<const WAVEFORMATEXTENSIBLE *>(wf);
-        // Sub-formats of the WAVE tags are {tag-0000-0010-8000-00aa00389b71}.
-        static const BYTE base[8] = {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71};
-        const GUID &sub = ext->SubFormat;
-        if (sub.Data2 != 0 || sub.Data3 != 0x10 || !std::equal(base, base + 8, sub.Data4)) {
-            return false;
-        }
-        tag = static_cast<WORD>(sub.Data1);
-        mask = ext->dwChannelMask;
-    }
-    if (tag == WAVE_FORMAT_IEEE_FLOAT && bits == 32) {
-        out->format = pcm_f32;
-    } else if (tag == WAVE_FORMAT_PCM && (bits == 16 || bits == 24 || bits == 32)) {
-        // 24 valid bits in a 32-bit container sit at the top: read as 32.
-        out->format = bits == 16 ? pcm_s16 : (bits == 24 ? pcm_s24 : pcm_s32);
-    } else {
-        return false;
-    }
-    out->channels = wf->nChannels;
-    out->rate = static_cast<int32_t>(wf->nSamplesPerSec);
-    out->speaker_mask = mask;
-    return true;
-}
-
 void win32_stream_close(wasapi_stream *s) {
     if (s->started) {
         s->client->Stop();
@@ -104,7 +75,7 @@ bool win32_stream_open(IMMDeviceEnumerator *enumerator, EDataFlow flow, wasapi_s
     WAVEFORMATEX *mix = nullptr;
     audio_source_format source{};
     bool ok = SUCCEEDED(s->client->GetMixFormat(&mix)) && mix != nullptr &&
-              win32_source_format(mix, &source) &&
+              win32_audio_source_format(mix, &source) &&
               SUCCEEDED(s->client->Initialize(AUDCLNT_SHAREMODE_SHARED,
                                               flow == eRender ? AUDCLNT_STREAMFLAGS_LOOPBACK : 0, kBufferHns,
                                               0, mix, nullptr));
@@ -168,6 +139,35 @@ void win32_stream_drain(wasapi_stream *s, int64_t origin, int64_t now) {
 }
 
 } // namespace
+
+bool win32_audio_source_format(const WAVEFORMATEX *wf, audio_source_format *out) {
+    WORD tag = wf->wFormatTag;
+    WORD bits = wf->wBitsPerSample;
+    uint32_t mask = 0;
+    if (tag == WAVE_FORMAT_EXTENSIBLE && wf->cbSize >= sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX)) {
+        const auto *ext = reinterpret_cast<const WAVEFORMATEXTENSIBLE *>(wf);
+        // Sub-formats of the WAVE tags are {tag-0000-0010-8000-00aa00389b71}.
+        static const BYTE base[8] = {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71};
+        const GUID &sub = ext->SubFormat;
+        if (sub.Data2 != 0 || sub.Data3 != 0x10 || !std::equal(base, base + 8, sub.Data4)) {
+            return false;
+        }
+        tag = static_cast<WORD>(sub.Data1);
+        mask = ext->dwChannelMask;
+    }
+    if (tag == WAVE_FORMAT_IEEE_FLOAT && bits == 32) {
+        out->format = pcm_f32;
+    } else if (tag == WAVE_FORMAT_PCM && (bits == 16 || bits == 24 || bits == 32)) {
+        // 24 valid bits in a 32-bit container sit at the top: read as 32.
+        out->format = bits == 16 ? pcm_s16 : (bits == 24 ? pcm_s24 : pcm_s32);
+    } else {
+        return false;
+    }
+    out->channels = wf->nChannels;
+    out->rate = static_cast<int32_t>(wf->nSamplesPerSec);
+    out->speaker_mask = mask;
+    return true;
+}
 
 struct audio_capture {
     bool com_initialised; // CoInitializeEx gave S_OK or S_FALSE: balanced on close
