@@ -22,6 +22,7 @@ enum flag_bit : unsigned {
     f_options = 1u << 6,
     f_duration = 1u << 7,
     f_cursor = 1u << 8,
+    f_audio = 1u << 9,
 };
 
 struct flag_info {
@@ -34,9 +35,10 @@ constexpr flag_info k_flags[] = {
     {"--json", f_json, false},      {"--display", f_display, true},   {"--region", f_region, true},
     {"--fps", f_fps, true},         {"--bitrate", f_bitrate, true},   {"--codec", f_codec, true},
     {"--options", f_options, true}, {"--duration", f_duration, true}, {"--cursor", f_cursor, false},
+    {"--audio", f_audio, true},
 };
 
-constexpr unsigned k_option_flags = f_display | f_region | f_fps | f_bitrate | f_codec | f_cursor;
+constexpr unsigned k_option_flags = f_display | f_region | f_fps | f_bitrate | f_codec | f_cursor | f_audio;
 
 unsigned flags_of(command cmd) {
     switch (cmd) {
@@ -45,7 +47,7 @@ unsigned flags_of(command cmd) {
     case command::screenshot:
         return f_json | f_display | f_region | f_cursor | f_options;
     case command::record:
-        return f_json | f_display | f_region | f_fps | f_bitrate | f_codec | f_cursor | f_options |
+        return f_json | f_display | f_region | f_fps | f_bitrate | f_codec | f_cursor | f_audio | f_options |
                f_duration;
     default:
         return 0;
@@ -122,6 +124,12 @@ std::string apply_flag(request &req, flag_bit bit, std::string_view name, std::s
             return {};
         }
         return bad("h264 or hevc");
+    case f_audio:
+        if (value == "system" || value == "mic" || value == "both") {
+            req.audio = std::string(value);
+            return {};
+        }
+        return bad("system, mic or both");
     case f_options:
         req.options = std::string(value);
         return {};
@@ -282,6 +290,11 @@ std::string options_document(const request &req) {
         member("gif", "true");
     if (req.cursor)
         member("cursor", "true");
+    // The source is one of a fixed set of plain words, so it needs no escaping.
+    if (req.audio) {
+        member("audio", "\"" + *req.audio + "\"");
+        member("capture_audio", "true");
+    }
     if (!doc.empty())
         doc += "}";
     return doc;
@@ -431,7 +444,10 @@ parse_result parse_command_line(const std::vector<std::string_view> &args) {
     if (req.options && (seen & k_option_flags) != 0) {
         return fail(req.cmd, std::string(name) +
                                  ": --options passes a whole document; it cannot be combined with "
-                                 "--display, --region, --fps, --bitrate, --codec or --cursor");
+                                 "--display, --region, --fps, --bitrate, --codec, --cursor or --audio");
+    }
+    if (req.audio && is_gif_path(req.file)) {
+        return fail(req.cmd, "record: a GIF has no sound; --audio needs an MP4 FILE");
     }
     // The file name decides the format; a document that asks for an MP4
     // would leave MP4 data in a file named .gif.
@@ -465,10 +481,10 @@ std::string usage(command cmd) {
     case command::record:
         return "usage: kestrova-screenrecorder record FILE [options]\n"
                "\n"
-               "Records the screen into FILE: an MP4 (H.264 or HEVC with a silent AAC\n"
-               "track), or a GIF when FILE ends in .gif. Runs until --duration has\n"
-               "passed or until Ctrl-C (SIGINT) or SIGTERM, then finishes the file and\n"
-               "prints the summary.\n"
+               "Records the screen into FILE: an MP4 (H.264 or HEVC with an AAC track,\n"
+               "silent unless --audio names a source), or a GIF when FILE ends in\n"
+               ".gif. Runs until --duration has passed or until Ctrl-C (SIGINT) or\n"
+               "SIGTERM, then finishes the file and prints the summary.\n"
                "\n"
                "  --duration SECONDS   stop after this long (such as 5 or 2.5)\n"
                "  --display N          display index (default 0)\n"
@@ -477,8 +493,10 @@ std::string usage(command cmd) {
                "  --bitrate KBPS       video bit rate in kbit/s, above 100 (default 8000)\n"
                "  --codec h264|hevc    video codec (default h264)\n"
                "  --cursor             show the mouse pointer in the recording\n"
+               "  --audio SOURCE       record sound instead of silence: system (what the\n"
+               "                       machine plays), mic (the default input) or both\n"
                "  --options JSON       pass this options document as it is\n"
-               "                       (instead of the six flags above)\n"
+               "                       (instead of the seven flags above)\n"
                "  --json               print the library's status and summary texts,\n"
                "                       one per line\n";
     default:

@@ -34,7 +34,8 @@ struct request {
     std::optional<std::string> codec;
     std::optional<std::string> options; // --options JSON, passed through as it is
     std::optional<double> duration_s;
-    bool cursor = false; // --cursor: the mouse pointer in the pictures
+    bool cursor = false;              // --cursor: the mouse pointer in the pictures
+    std::optional<std::string> audio; // --audio: "system", "mic" or "both"
 };
 
 // Either a request or the message that explains why the line was refused.
