@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "platform/picture.h"
+
 #if defined(_WIN32)
 #include "platform/win32/grab_context.h"
 #else
@@ -15,6 +17,13 @@ bool grab_open(grab_context *ctx, int32_t width, int32_t height);
 // Copies the rectangle at (x, y) into pixels (width x height x 4 bytes);
 // true when pixels holds a grabbed image. Only called while ready.
 bool grab_frame(grab_context *ctx, int32_t x, int32_t y, uint8_t *pixels);
+// Grabs the rectangle at (x, y) and points `picture` at it: into the grab's
+// own memory where it can, else into `scratch` (width x height x 4 bytes),
+// which it then fills like grab_frame. The picture stays valid until the next
+// grab call or grab_close. `picture->unchanged` is set when nothing inside
+// the rectangle changed since the previous successful grab, so the picture
+// is that grab's. False when the grab failed. Only called while ready.
+bool grab_view(grab_context *ctx, int32_t x, int32_t y, uint8_t *scratch, bgra_picture *picture);
 // Asks an open grab to draw the mouse pointer into every later grabbed
 // picture, as the user sees it (off after grab_open). A grab that cannot see
 // the pointer still grabs, without it.

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/picture.h"
+
 struct video_stream_desc {
     bool hevc;            // HEVC when the codec is exactly "hevc", else H.264
     uint32_t bitrate_bps; // bitrate_kbps x 1000, taken in 32 bits
@@ -37,10 +39,10 @@ struct media_sink_ops {
     int (*add_video)(void *sink, const video_stream_desc *desc, char *err, std::size_t cap);
     int (*add_audio)(void *sink, char *err, std::size_t cap);
     int (*begin)(void *sink, char *err, std::size_t cap);
-    // One BGRA frame (stride width x 4) for frame number `index`, stamped at
-    // `time_hns` for `duration_hns` (100-nanosecond units).
-    sink_write (*write_video)(void *sink, const uint8_t *bgra, std::size_t bytes, int64_t index,
-                              int64_t time_hns, int64_t duration_hns);
+    // One BGRA picture of the stream's size for frame number `index`,
+    // stamped at `time_hns` for `duration_hns` (100-nanosecond units).
+    sink_write (*write_video)(void *sink, const bgra_picture *picture, int64_t index, int64_t time_hns,
+                              int64_t duration_hns);
     // One chunk of 16-bit stereo PCM belonging to frame `index`.
     sink_write (*write_audio)(void *sink, const uint8_t *pcm, std::size_t bytes, int64_t index,
                               int64_t time_hns, int64_t duration_hns);

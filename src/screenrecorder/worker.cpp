@@ -141,6 +141,7 @@ uint32_t record_job(recording_job *job, const worker_env &env) {
     bool video_ok = true;
     bool audio_ok = true;
     int64_t audio_failed_at = 0;
+    bool previous_grabbed = false;
     if (shared_load(job->stop_requested) == 0) {
         for (;;) {
             int64_t moment_ms = anchor_ms + (slot * 1000) / fps; // the slot this frame stands for
@@ -155,12 +156,21 @@ uint32_t record_job(recording_job *job, const worker_env &env) {
                 slot = 0;
             }
 
-            if (!grabbing || !env.grab_frame(&grab, job->grab_x, job->grab_y, frame)) {
+            // The grab hands out its own picture where it can; the frame
+            // buffer is written for the pattern (and for grabs that cannot).
+            // A picture the grab reports unchanged is only the same as the
+            // previous frame's when that frame was grabbed too.
+            bgra_picture picture{};
+            const bool grabbed = grabbing && env.grab_view(&grab, job->grab_x, job->grab_y, frame, &picture);
+            if (!grabbed) {
                 generate_pattern_frame(frame, width, height, frames);
+                picture = bgra_picture{frame, static_cast<std::size_t>(width) * 4u, false};
+            } else if (!previous_grabbed) {
+                picture.unchanged = false;
             }
+            previous_grabbed = grabbed;
             const int64_t time_hns = frames * sample_hns;
-            if (ops.write_video(sink, frame, static_cast<std::size_t>(frame_bytes), frames, time_hns,
-                                sample_hns) == sink_write::failed) {
+            if (ops.write_video(sink, &picture, frames, time_hns, sample_hns) == sink_write::failed) {
                 std::snprintf(job->error, sizeof job->error,
                               "video sample of frame %" PRId64 " could not be written", frames);
                 video_ok = false;
@@ -222,7 +232,7 @@ uint32_t record_job(recording_job *job, const worker_env &env) {
 
 const worker_env &platform_worker_env() {
     static const worker_env env{platform_now_ms, platform_sleep_ms,   grab_open,
-                                grab_frame,      grab_close,          &platform_media_sink(),
+                                grab_view,       grab_close,          &platform_media_sink(),
                                 convert_to_gif,  grab_include_cursor, &platform_audio_source()};
     return env;
 }

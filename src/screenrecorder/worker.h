@@ -15,7 +15,7 @@ struct worker_env {
     int64_t (*now_ms)();
     void (*sleep_ms)(int64_t ms);
     bool (*grab_open)(grab_context *ctx, int32_t width, int32_t height);
-    bool (*grab_frame)(grab_context *ctx, int32_t x, int32_t y, uint8_t *pixels);
+    bool (*grab_view)(grab_context *ctx, int32_t x, int32_t y, uint8_t *scratch, bgra_picture *picture);
     void (*grab_close)(grab_context *ctx);
     const media_sink_ops *sink;
     // Runs the GIF step of a GIF job (convert_to_gif in production).

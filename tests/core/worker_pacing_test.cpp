@@ -41,6 +41,7 @@ struct video_write {
     int64_t duration_hns;
     int64_t at_ms; // fake clock when the sample arrived
     std::vector<uint8_t> pixels;
+    bool unchanged;
 };
 
 struct audio_write {
@@ -72,6 +73,7 @@ struct fake_world {
     int64_t stop_at_ms = -1;            // raise stop once the clock reaches this
     bool grab_available = false;
     int64_t grab_fails_at = -1;
+    bool grab_unchanged = false; // every grab reports an unchanged picture
     int32_t grab_x = 0;
     int32_t grab_y = 0;
     bool finalize_fails = false; // the file cannot be completed
@@ -91,16 +93,18 @@ bool fake_grab_open(grab_context *, int32_t, int32_t) {
     g_world->calls.push_back("grab_open");
     return g_world->grab_available;
 }
-bool fake_grab_frame(grab_context *, int32_t x, int32_t y, uint8_t *pixels) {
+bool fake_grab_view(grab_context *, int32_t x, int32_t y, uint8_t *scratch, bgra_picture *picture) {
     g_world->grab_x = x;
     g_world->grab_y = y;
     const auto frame = static_cast<int64_t>(g_world->video.size());
     if (frame == g_world->grab_fails_at) {
-        std::memset(pixels, 0x11, 16); // a failed grab may leave rubbish behind
+        std::memset(scratch, 0x11, 16); // a failed grab may leave rubbish behind
         return false;
     }
     const std::size_t bytes = static_cast<std::size_t>(g_world->job->width) * g_world->job->height * 4;
-    std::memset(pixels, 0xAB, bytes);
+    std::memset(scratch, 0xAB, bytes);
+    *picture =
+        bgra_picture{scratch, static_cast<std::size_t>(g_world->job->width) * 4, g_world->grab_unchanged};
     return true;
 }
 void fake_grab_close(grab_context *) {
@@ -160,15 +164,19 @@ void after_frame() {
     }
 }
 
-sink_write sink_write_video(void *, const uint8_t *bgra, std::size_t bytes, int64_t index, int64_t time_hns,
+sink_write sink_write_video(void *, const bgra_picture *picture, int64_t index, int64_t time_hns,
                             int64_t duration_hns) {
     fake_world &w = *g_world;
     if (index == w.video_fails_at) {
         return sink_write::failed;
     }
-    video_write v{index, time_hns, duration_hns, w.now, {}};
-    if (bytes <= 4096) {
-        v.pixels.assign(bgra, bgra + bytes);
+    video_write v{index, time_hns, duration_hns, w.now, {}, picture->unchanged};
+    const std::size_t row = static_cast<std::size_t>(w.job->width) * 4;
+    if (row * static_cast<std::size_t>(w.job->height) <= 4096) {
+        for (int32_t y = 0; y < w.job->height; ++y) {
+            const uint8_t *p = picture->pixels + picture->stride * static_cast<std::size_t>(y);
+            v.pixels.insert(v.pixels.end(), p, p + row);
+        }
     }
     w.video.push_back(std::move(v));
     // With audio the frame ends after the audio chunk.
@@ -214,7 +222,7 @@ const media_sink_ops kFakeSink{sink_create,    sink_startup, sink_open,        s
                                sink_add_audio, sink_begin,   sink_write_video, sink_write_audio,
                                sink_finalize,  sink_abandon, sink_shutdown,    sink_destroy};
 
-const worker_env kFakeEnv{fake_now,   fake_sleep,   fake_grab_open,      fake_grab_frame, fake_grab_close,
+const worker_env kFakeEnv{fake_now,   fake_sleep,   fake_grab_open,      fake_grab_view, fake_grab_close,
                           &kFakeSink, fake_convert, fake_include_cursor, nullptr};
 
 class WorkerTest : public ::testing::Test {
@@ -425,6 +433,21 @@ TEST_F(WorkerTest, GrabFailuresFallBackToThePatternOfThatFrame) {
     EXPECT_EQ(world_.video[3].pixels, std::vector<uint8_t>(16 * 16 * 4, 0xAB));
     EXPECT_EQ(world_.grab_x, -50);
     EXPECT_EQ(world_.grab_y, 70);
+
+    // A grab that reports its picture unchanged is passed on as unchanged
+    // only when the frame before was grabbed too: not for the first frame,
+    // not after the pattern stood in.
+    SetUp();
+    world_.grab_available = true;
+    world_.grab_unchanged = true;
+    world_.grab_fails_at = 2;
+    world_.stop_after_frames = 5;
+    run();
+    ASSERT_EQ(world_.video.size(), 5u);
+    const bool unchanged[] = {false, true, false, false, true};
+    for (std::size_t n = 0; n < 5; ++n) {
+        EXPECT_EQ(world_.video[n].unchanged, unchanged[n]) << n;
+    }
 
     // Without a grab every frame is the pattern of its own number.
     SetUp();

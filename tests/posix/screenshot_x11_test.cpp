@@ -294,13 +294,24 @@ TEST_P(ScreenGrab, MatchesTheSceneWithBlackOffScreen) {
     ASSERT_TRUE(posix_grab_open(&ctx, c.w, c.h, shm));
     EXPECT_EQ(ctx.use_shm, shm);
     std::vector<uint8_t> px(static_cast<size_t>(c.w) * c.h * 4 + 4, 0xEE);
-    // Twice: the second grab into the same segment must be as good as the first.
-    for (int round = 0; round < 2; ++round) {
-        ASSERT_TRUE(grab_frame(&ctx, c.x, c.y, px.data()));
+    // Twice into the caller's buffer (the second grab into the same segment
+    // must be as good as the first), then twice as a view, which may point
+    // into the grab's own memory (the second is then the same picture).
+    for (int round = 0; round < 4; ++round) {
+        bgra_picture view{px.data(), static_cast<size_t>(c.w) * 4, false};
+        if (round < 2) {
+            ASSERT_TRUE(grab_frame(&ctx, c.x, c.y, px.data()));
+        } else {
+            ASSERT_TRUE(grab_view(&ctx, c.x, c.y, px.data(), &view));
+            EXPECT_GE(view.stride, static_cast<size_t>(c.w) * 4);
+            // Only a picture in the grab's own memory can be handed out again.
+            EXPECT_EQ(view.unchanged, round == 3 && view.pixels != px.data()) << "round " << round;
+        }
         int64_t wrong = 0;
         for (int32_t y = 0; y < c.h; ++y) {
             for (int32_t x = 0; x < c.w; ++x) {
-                const uint8_t *p = &px[(static_cast<size_t>(y) * c.w + x) * 4];
+                const uint8_t *p =
+                    view.pixels + view.stride * static_cast<size_t>(y) + static_cast<size_t>(x) * 4;
                 const int64_t sx = int64_t{c.x} + x;
                 const int64_t sy = int64_t{c.y} + y;
                 const uint32_t want = scene_->at(sx, sy);

@@ -65,8 +65,8 @@ sink_run run_sink(const std::string &path, bool gif) {
             std::string frame(64 * 48 * 4, '\x7f');
             std::string silence((kAudioRate / 30) * kAudioBytesPerFrame, '\0');
             for (int64_t i = 0; i < 10; ++i) {
-                const auto *f = reinterpret_cast<const uint8_t *>(frame.data());
-                EXPECT_NE(ops.write_video(sink, f, frame.size(), i, i * 333333, 333333), sink_write::failed);
+                const bgra_picture f{reinterpret_cast<const uint8_t *>(frame.data()), 64 * 4, false};
+                EXPECT_NE(ops.write_video(sink, &f, i, i * 333333, 333333), sink_write::failed);
                 if (!gif) {
                     const auto *s = reinterpret_cast<const uint8_t *>(silence.data());
                     EXPECT_NE(ops.write_audio(sink, s, silence.size(), i, i * 333333, 333333),

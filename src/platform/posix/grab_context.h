@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/picture.h"
 #include "platform/posix/cursor_xfixes.h"
 
 struct grab_context {
@@ -22,7 +23,28 @@ struct grab_context {
     int shm_id;        // System V segment id, -1 when none (removed once attached)
     uint8_t *shm_data; // mapped segment, null when none
     size_t shm_size;   // bytes of the mapped segment
+    void *reply;       // the last plain GetImage reply, null when none
     posix_cursor cursor;
+
+    // DAMAGE tracking of the root window (grab_damage.cpp).
+    bool damage_tried;    // posix_damage_open has run
+    bool use_damage;      // the server reports every drawn rectangle to us
+    uint32_t damage;      // xcb_damage_damage_t, 0 when none
+    uint8_t damage_event; // response type of the extension's notify event
+    bool damaged;         // something was drawn in the tracked rectangle since the last take
+    int32_t track_x;      // the tracked rectangle's origin (its size is the grab's)
+    int32_t track_y;
+
+    // The picture of the last grab_view while it can be handed out again,
+    // and the pointer drawn into it.
+    bool have_last;
+    bgra_picture last;
+    int32_t last_x;
+    int32_t last_y;
+    bool last_pointer_drawn;
+    int32_t last_pointer_x;
+    int32_t last_pointer_y;
+    uint32_t last_pointer_serial;
 };
 
 // grab_open with the choice of transport: allow_shm false always uses the

@@ -1,7 +1,11 @@
 // The X11 screen grab: one MIT-SHM GetImage of the root window per frame
-// (plain GetImage when shared memory is not available), then one pass into
-// the caller's top-down BGRA buffer.
+// (plain GetImage when shared memory is not available). grab_frame copies the
+// image into the caller's top-down BGRA buffer; grab_view hands out the
+// segment (or the reply) itself, and skips the request altogether when the
+// DAMAGE extension reports nothing drawn inside the rectangle and the
+// pointer stayed as it was.
 #include "platform/grab.h"
+#include "platform/posix/grab_damage.h"
 #include "platform/posix/xcb_connection.h"
 
 #include <xcb/shm.h>
@@ -231,17 +235,42 @@ bool grab_open(grab_context *ctx, int32_t width, int32_t height) {
     return posix_grab_open(ctx, width, height, true);
 }
 
-// Takes in the events that have already arrived.
+namespace {
+
+// Takes in the events that have already arrived: pointer changes and drawn
+// rectangles.
 void posix_take_queued_events(grab_context *ctx) {
     while (xcb_generic_event_t *e = xcb_poll_for_queued_event(conn(ctx))) {
         posix_cursor_take_event(&ctx->cursor, e->response_type);
+        posix_damage_take_event(ctx, e);
         std::free(e);
     }
 }
 
-// The grab proper: the rectangle at (x, y) into the caller's buffer.
-bool posix_grab_image(grab_context *ctx, int32_t x, int32_t y, uint8_t *pixels) {
+// Where the server's image of one grab lies: `source` holds ih rows of iw
+// server pixels, `source_row` bytes apart, to be placed at column dx, row dy
+// of the grab rectangle. `source` is null when no part of the rectangle lies
+// on the screen.
+struct posix_fetched {
+    const uint8_t *source;
+    size_t source_row;
+    int32_t dx;
+    int32_t dy;
+    int32_t iw;
+    int32_t ih;
+};
+
+void posix_drop_reply(grab_context *ctx) {
+    std::free(ctx->reply);
+    ctx->reply = nullptr;
+}
+
+// Asks the server for the part of the rectangle at (x, y) that lies on the
+// root window. The image stays in the segment, or in ctx->reply for the
+// plain request, until the next fetch or grab_close.
+bool posix_fetch(grab_context *ctx, int32_t x, int32_t y, posix_fetched *out) {
     xcb_connection_t *c = conn(ctx);
+    posix_drop_reply(ctx);
     // The server refuses a rectangle that is not wholly on the root window:
     // ask for the part that lies on it, the rest is black. In 64 bits, so
     // that no origin near the 32-bit limits wraps.
@@ -249,8 +278,8 @@ bool posix_grab_image(grab_context *ctx, int32_t x, int32_t y, uint8_t *pixels) 
     const int64_t y0 = std::max<int64_t>(y, 0);
     const int64_t x1 = std::min<int64_t>(int64_t{x} + ctx->width, ctx->screen_width);
     const int64_t y1 = std::min<int64_t>(int64_t{y} + ctx->height, ctx->screen_height);
+    *out = posix_fetched{};
     if (x1 <= x0 || y1 <= y0) {
-        std::memset(pixels, 0, static_cast<size_t>(ctx->width) * static_cast<size_t>(ctx->height) * 4);
         return true;
     }
     const auto ix = static_cast<int16_t>(x0);
@@ -259,8 +288,11 @@ bool posix_grab_image(grab_context *ctx, int32_t x, int32_t y, uint8_t *pixels) 
     const auto ih = static_cast<uint16_t>(y1 - y0);
     const size_t src_row = posix_row_bytes(ctx, iw);
     const size_t need = src_row * ih;
-    const auto dx = static_cast<int32_t>(x0 - x);
-    const auto dy = static_cast<int32_t>(y0 - y);
+    out->source_row = src_row;
+    out->dx = static_cast<int32_t>(x0 - x);
+    out->dy = static_cast<int32_t>(y0 - y);
+    out->iw = iw;
+    out->ih = ih;
     if (ctx->use_shm) {
         xcb_shm_get_image_reply_t *r = xcb_shm_get_image_reply(
             c,
@@ -272,42 +304,88 @@ bool posix_grab_image(grab_context *ctx, int32_t x, int32_t y, uint8_t *pixels) 
             posix_refresh_screen_size(ctx);
             return false;
         }
-        posix_place_image(ctx, ctx->shm_data, src_row, dx, dy, iw, ih, pixels);
+        out->source = ctx->shm_data;
         return true;
     }
     xcb_get_image_reply_t *r = xcb_get_image_reply(
         c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, ctx->root, ix, iy, iw, ih, ~0u), nullptr);
-    const bool ok = r != nullptr && static_cast<size_t>(xcb_get_image_data_length(r)) >= need;
-    if (ok) {
-        posix_place_image(ctx, xcb_get_image_data(r), src_row, dx, dy, iw, ih, pixels);
-    }
-    std::free(r);
-    if (!ok) {
+    if (r == nullptr || static_cast<size_t>(xcb_get_image_data_length(r)) < need) {
+        std::free(r);
         posix_refresh_screen_size(ctx);
+        return false;
     }
-    return ok;
+    ctx->reply = r;
+    out->source = xcb_get_image_data(r);
+    return true;
 }
 
-bool grab_frame(grab_context *ctx, int32_t x, int32_t y, uint8_t *pixels) {
-    if (!ctx->ready) {
-        return false;
+void posix_place_fetched(const grab_context *ctx, const posix_fetched &f, uint8_t *pixels) {
+    if (f.source == nullptr) {
+        std::memset(pixels, 0, static_cast<size_t>(ctx->width) * static_cast<size_t>(ctx->height) * 4);
+    } else {
+        posix_place_image(ctx, f.source, f.source_row, f.dx, f.dy, f.iw, f.ih, pixels);
     }
+}
+
+// The pointer as it will be drawn into this grab's picture.
+struct posix_pointer_state {
+    bool drawn;
+    int32_t x;
+    int32_t y;
+    uint32_t serial;
+};
+
+// The pointer's question goes out before the image's, so that one round
+// trip answers both; every event sent before its answer is in by then, so a
+// new pointer image (and every drawn rectangle) is known before the picture
+// is taken. Without the pointer, a round trip of its own serves the damage.
+bool posix_settle_pointer(grab_context *ctx, bool track_damage, posix_pointer_state *state) {
     xcb_connection_t *c = conn(ctx);
-    if (xcb_connection_has_error(c) != 0) {
-        return false;
-    }
-    // The pointer's question goes out before the image's, so that one round
-    // trip answers both; every event sent before its answer is in by then,
-    // so a new pointer image is known before it is drawn.
+    *state = posix_pointer_state{};
     const bool cursor = ctx->cursor.wanted && posix_cursor_start(&ctx->cursor, c, ctx->root);
     if (cursor) {
         posix_cursor_ask(&ctx->cursor, c, ctx->root);
-    }
-    const bool grabbed = posix_grab_image(ctx, x, y, pixels);
-    if (cursor) {
         posix_cursor_read(&ctx->cursor, c);
+    } else if (track_damage) {
+        std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+    }
+    posix_take_queued_events(ctx);
+    if (cursor && posix_cursor_settle(&ctx->cursor, c)) {
+        *state = posix_pointer_state{true, ctx->cursor.x, ctx->cursor.y, ctx->cursor.serial};
+    }
+    return cursor;
+}
+
+void posix_draw_pointer(const grab_context *ctx, const posix_pointer_state &p, int32_t x, int32_t y,
+                        uint8_t *pixels, size_t stride) {
+    if (p.drawn) {
+        blend_cursor(pixels, ctx->width, ctx->height, stride, 4, ctx->cursor.image, int64_t{p.x} - x,
+                     int64_t{p.y} - y);
+    }
+}
+
+} // namespace
+
+bool grab_frame(grab_context *ctx, int32_t x, int32_t y, uint8_t *pixels) {
+    if (!ctx->ready || xcb_connection_has_error(conn(ctx)) != 0) {
+        return false;
+    }
+    // The picture lives in the caller's buffer: a later view has none to reuse.
+    ctx->have_last = false;
+    const bool cursor = ctx->cursor.wanted && posix_cursor_start(&ctx->cursor, conn(ctx), ctx->root);
+    if (cursor) {
+        posix_cursor_ask(&ctx->cursor, conn(ctx), ctx->root);
+    }
+    posix_fetched f{};
+    const bool grabbed = posix_fetch(ctx, x, y, &f);
+    if (grabbed) {
+        posix_place_fetched(ctx, f, pixels);
+        posix_drop_reply(ctx);
+    }
+    if (cursor) {
+        posix_cursor_read(&ctx->cursor, conn(ctx));
         posix_take_queued_events(ctx);
-        if (posix_cursor_settle(&ctx->cursor, c) && grabbed) {
+        if (posix_cursor_settle(&ctx->cursor, conn(ctx)) && grabbed) {
             blend_cursor(pixels, ctx->width, ctx->height, static_cast<size_t>(ctx->width) * 4, 4,
                          ctx->cursor.image, int64_t{ctx->cursor.x} - x, int64_t{ctx->cursor.y} - y);
         }
@@ -315,11 +393,72 @@ bool grab_frame(grab_context *ctx, int32_t x, int32_t y, uint8_t *pixels) {
     return grabbed;
 }
 
+bool grab_view(grab_context *ctx, int32_t x, int32_t y, uint8_t *scratch, bgra_picture *picture) {
+    if (!ctx->ready || xcb_connection_has_error(conn(ctx)) != 0) {
+        return false;
+    }
+    if (!ctx->damage_tried) {
+        // Only recordings track damage; a screenshot's one grab needs none.
+        ctx->damage_tried = true;
+        posix_damage_open(ctx);
+    }
+    // Damage and the pointer are settled before the image is asked for:
+    // whatever is drawn after this point is either in this image or
+    // reported for the next one.
+    posix_damage_track(ctx, x, y);
+    posix_pointer_state pointer{};
+    posix_settle_pointer(ctx, ctx->use_damage, &pointer);
+    const bool damaged = posix_damage_take(ctx);
+    const bool same_pointer =
+        pointer.drawn == ctx->last_pointer_drawn &&
+        (!pointer.drawn || (pointer.x == ctx->last_pointer_x && pointer.y == ctx->last_pointer_y &&
+                            pointer.serial == ctx->last_pointer_serial));
+    if (ctx->have_last && !damaged && same_pointer && ctx->last_x == x && ctx->last_y == y) {
+        *picture = ctx->last;
+        picture->unchanged = true;
+        return true;
+    }
+    ctx->have_last = false;
+    posix_fetched f{};
+    if (!posix_fetch(ctx, x, y, &f)) {
+        return false;
+    }
+    const bool whole = f.source != nullptr && ctx->bits_per_pixel == 32 && f.dx == 0 && f.dy == 0 &&
+                       f.iw == ctx->width && f.ih == ctx->height;
+    if (whole) {
+        // The segment (or reply) is ours until the next request: the pointer
+        // is drawn straight into it.
+        uint8_t *own = ctx->use_shm ? ctx->shm_data
+                                    : xcb_get_image_data(static_cast<xcb_get_image_reply_t *>(ctx->reply));
+        posix_draw_pointer(ctx, pointer, x, y, own, f.source_row);
+        *picture = bgra_picture{own, f.source_row, false};
+    } else {
+        posix_place_fetched(ctx, f, scratch);
+        posix_draw_pointer(ctx, pointer, x, y, scratch, static_cast<size_t>(ctx->width) * 4);
+        *picture = bgra_picture{scratch, static_cast<size_t>(ctx->width) * 4, false};
+    }
+    ctx->last = *picture;
+    ctx->last_x = x;
+    ctx->last_y = y;
+    ctx->last_pointer_drawn = pointer.drawn;
+    ctx->last_pointer_x = pointer.x;
+    ctx->last_pointer_y = pointer.y;
+    ctx->last_pointer_serial = pointer.serial;
+    // Only a tracked screen can tell that the next picture is the same, and
+    // only a picture in the grab's own memory is sure to be there still.
+    ctx->have_last = ctx->use_damage && whole;
+    return true;
+}
+
 void grab_include_cursor(grab_context *ctx, bool include) {
     ctx->cursor.wanted = include;
 }
 
 void grab_close(grab_context *ctx) {
+    posix_drop_reply(ctx);
+    posix_damage_close(ctx);
+    ctx->have_last = false;
+    ctx->damage_tried = false;
     posix_cursor_close(&ctx->cursor);
     posix_release_shm(ctx);
     if (ctx->connection != nullptr) {

@@ -1,5 +1,5 @@
 // The media sink on Linux: the FFmpeg libraries. H.264 (libx264) or HEVC
-// (libx265) video fed from BGRA frames through libswscale, and FFmpeg's own
+// (libx265) video fed from BGRA pictures through our own 4:2:0 converter, and FFmpeg's own
 // AAC encoder fed with 16-bit PCM, muxed by libavformat into the container
 // that the file name asks for (MPEG-4 when libavformat does not know it).
 // MPEG-4 files are written as fragments while recording, so that a file cut
@@ -16,11 +16,11 @@ extern "C" {
 #include <libavutil/error.h>
 #include <libavutil/log.h>
 #include <libavutil/opt.h>
-#include <libswscale/swscale.h>
 }
 
 #include "mp4_finish/mp4_finish.h"
 #include "platform/media_sink.h"
+#include "platform/posix/video_convert_yuv.h"
 #include "screenrecorder/audio_timeline.h"
 
 namespace {
@@ -46,7 +46,8 @@ struct posix_ffmpeg_sink {
     AVCodecContext *video;
     AVStream *video_stream;
     AVFrame *video_frame; // yuv420p, allocated once and reused
-    SwsContext *scaler;
+    bool have_picture;    // video_frame holds the last picture handed over
+    posix_yuv_converter converter;
     int32_t width;
     int32_t height;
     int32_t fps;
@@ -119,8 +120,8 @@ int posix_encode(posix_ffmpeg_sink *s, AVCodecContext *encoder, AVStream *stream
 }
 
 void posix_release(posix_ffmpeg_sink *s) {
-    sws_freeContext(s->scaler);
-    s->scaler = nullptr;
+    s->have_picture = false;
+    posix_yuv_close(&s->converter);
     av_frame_free(&s->video_frame);
     av_frame_free(&s->audio_frame);
     avcodec_free_context(&s->video);
@@ -218,7 +219,7 @@ int posix_sink_add_video(void *sink, const video_stream_desc *desc, char *err, s
     c->gop_size = kKeyframeSeconds * desc->fps;
     c->sample_aspect_ratio = AVRational{1, 1};
     c->field_order = AV_FIELD_PROGRESSIVE;
-    // libswscale converts with BT.601 coefficients into limited range.
+    // The conversion uses BT.601 coefficients into limited range.
     c->colorspace = AVCOL_SPC_SMPTE170M;
     c->color_range = AVCOL_RANGE_MPEG;
     if ((s->format->oformat->flags & AVFMT_GLOBALHEADER) != 0) {
@@ -262,10 +263,8 @@ int posix_sink_add_video(void *sink, const video_stream_desc *desc, char *err, s
     if (rc < 0) {
         return posix_fail(err, cap, "av_frame_get_buffer", rc);
     }
-    s->scaler = sws_getContext(c->width, c->height, AV_PIX_FMT_BGRA, c->width, c->height, AV_PIX_FMT_YUV420P,
-                               SWS_BILINEAR, nullptr, nullptr, nullptr);
-    if (s->scaler == nullptr) {
-        return posix_fail_plain(err, cap, "sws_getContext failed: no BGRA to yuv420p conversion");
+    if (!posix_yuv_open(&s->converter, c->width, c->height)) {
+        return posix_fail(err, cap, "posix_yuv_open", AVERROR(ENOMEM));
     }
     s->width = desc->width;
     s->height = desc->height;
@@ -341,19 +340,19 @@ int posix_sink_begin(void *sink, char *err, std::size_t cap) {
     return 0;
 }
 
-sink_write posix_sink_write_video(void *sink, const uint8_t *bgra, std::size_t bytes, int64_t index, int64_t,
-                                  int64_t) {
+sink_write posix_sink_write_video(void *sink, const bgra_picture *picture, int64_t index, int64_t, int64_t) {
     auto *s = static_cast<posix_ffmpeg_sink *>(sink);
-    if (bytes < static_cast<std::size_t>(s->width) * static_cast<std::size_t>(s->height) * 4u) {
-        return sink_write::failed;
+    // An unchanged picture is sent again as it was converted last time.
+    if (!picture->unchanged || !s->have_picture) {
+        s->have_picture = false;
+        // The encoder may still hold the previous picture; then it gets a fresh one.
+        if (av_frame_make_writable(s->video_frame) < 0) {
+            return sink_write::failed;
+        }
+        posix_bgra_to_i420(&s->converter, picture->pixels, picture->stride, s->video_frame->data,
+                           s->video_frame->linesize);
+        s->have_picture = true;
     }
-    // The encoder may still hold the previous picture; then it gets a fresh one.
-    if (av_frame_make_writable(s->video_frame) < 0) {
-        return sink_write::failed;
-    }
-    const uint8_t *const source[1] = {bgra};
-    const int source_stride[1] = {s->width * 4};
-    sws_scale(s->scaler, source, source_stride, 0, s->height, s->video_frame->data, s->video_frame->linesize);
     // Time base 1/fps: frame n is stamped n, exactly n / fps seconds.
     s->video_frame->pts = index;
     return posix_encode(s, s->video, s->video_stream, s->video_frame) < 0 ? sink_write::failed

@@ -80,3 +80,13 @@ void grab_close(grab_context *ctx) {
     ctx->previous_object = nullptr;
     ctx->ready = false;
 }
+
+// GetDIBits cannot leave the pixels anywhere but in a caller's buffer, and
+// GDI tells nothing about what changed: every grab fills `scratch`.
+bool grab_view(grab_context *ctx, int32_t x, int32_t y, uint8_t *scratch, bgra_picture *picture) {
+    if (!grab_frame(ctx, x, y, scratch)) {
+        return false;
+    }
+    *picture = bgra_picture{scratch, static_cast<std::size_t>(ctx->width) * 4, false};
+    return true;
+}

@@ -28,6 +28,7 @@ struct mf_sink {
     IMFMediaType *video_in;
     IMFMediaType *audio_out;
     IMFMediaType *audio_in;
+    int32_t video_height;
     wchar_t wide_path[kWidePathSize];
 };
 
@@ -103,6 +104,7 @@ int win32_mf_add_video(void *sink, const video_stream_desc *desc, char *err, std
     if (!win32_make_type(&s->video_out, err, cap)) {
         return 1;
     }
+    s->video_height = desc->height;
     win32_fill_video_output_type(s->video_out, *desc);
     s->writer->AddStream(s->video_out, &s->video_stream);
     if (!win32_make_type(&s->video_in, err, cap)) {
@@ -133,10 +135,13 @@ int win32_mf_begin(void *sink, char *, std::size_t) {
     return 0;
 }
 
-sink_write win32_mf_write_video(void *sink, const uint8_t *bgra, std::size_t bytes, int64_t, int64_t time_hns,
+// The GDI grab always leaves whole rows of width x 4 bytes, one after the
+// other: the picture is handed over as one block.
+sink_write win32_mf_write_video(void *sink, const bgra_picture *picture, int64_t, int64_t time_hns,
                                 int64_t duration_hns) {
     mf_sink *s = as_sink(sink);
-    return win32_write_sample(s->writer, s->video_stream, bgra, bytes, time_hns, duration_hns);
+    const std::size_t bytes = picture->stride * static_cast<std::size_t>(s->video_height);
+    return win32_write_sample(s->writer, s->video_stream, picture->pixels, bytes, time_hns, duration_hns);
 }
 
 sink_write win32_mf_write_audio(void *sink, const uint8_t *pcm, std::size_t bytes, int64_t, int64_t time_hns,
