@@ -43,7 +43,7 @@ void fake_sleep(int64_t ms) {
 bool no_grab(grab_context *, int32_t, int32_t) {
     return false;
 }
-bool grab_never(grab_context *, int32_t, int32_t, uint8_t *) {
+bool grab_never(grab_context *, int32_t, int32_t, uint8_t *, bgra_picture *) {
     return false;
 }
 void close_nothing(grab_context *) {}
@@ -65,7 +65,7 @@ void record_frames_on_fake_clock(const std::string &path, int32_t fps, int64_t f
     env.now_ms = fake_now;
     env.sleep_ms = fake_sleep;
     env.grab_open = no_grab;
-    env.grab_frame = grab_never;
+    env.grab_view = grab_never;
     env.grab_close = close_nothing;
     EXPECT_EQ(record_job(&job, env), 0u);
     EXPECT_STREQ(job.error, "");
