@@ -172,9 +172,12 @@ int kept_open(void *, const char *, char *, std::size_t) {
 int kept_add_video(void *, const video_stream_desc *, char *, std::size_t) {
     return 0;
 }
-sink_write kept_video(void *, const uint8_t *bgra, std::size_t bytes, int64_t index, int64_t time_hns,
+sink_write kept_video(void *, const bgra_picture *picture, int64_t index, int64_t time_hns,
                       int64_t duration_hns) {
-    bool window = true;
+    // The GDI grab hands over whole rows one after the other.
+    const uint8_t *bgra = picture->pixels;
+    const std::size_t bytes = static_cast<std::size_t>(kWindowW) * 4 * kWindowH;
+    bool window = picture->stride == static_cast<std::size_t>(kWindowW) * 4 && !picture->unchanged;
     for (std::size_t i = 0; i < bytes && window; i += 4) {
         window = bgra[i] == 0x40 && bgra[i + 1] == 0x30 && bgra[i + 2] == 0x20;
     }
