@@ -72,6 +72,10 @@ class desktop {
         sync();
         return win;
     }
+    void move_pointer(int16_t x, int16_t y) {
+        xcb_warp_pointer(c_, XCB_NONE, screen_->root, 0, 0, 0, 0, x, y);
+        sync();
+    }
     void hide(uint32_t win) {
         xcb_destroy_window(c_, win);
         sync();
@@ -250,6 +254,19 @@ TEST(CapturePath, GrabReportsWhetherItsRectangleChanged) {
     EXPECT_FALSE(p.unchanged);
     EXPECT_EQ(colour_at(p, 10, 10), 0xff0000u);
     d.hide(outside);
+
+    // With the pointer drawn in, the pointer moving is a change too, even
+    // where nothing was drawn.
+    grab_include_cursor(&ctx, true);
+    d.move_pointer(150, 150);
+    ASSERT_TRUE(grab_view(&ctx, 100, 100, scratch.data(), &p));
+    EXPECT_FALSE(p.unchanged);
+    ASSERT_TRUE(grab_view(&ctx, 100, 100, scratch.data(), &p));
+    EXPECT_TRUE(p.unchanged);
+    d.move_pointer(160, 150);
+    ASSERT_TRUE(grab_view(&ctx, 100, 100, scratch.data(), &p));
+    EXPECT_FALSE(p.unchanged);
+    grab_include_cursor(&ctx, false);
 
     // A copying grab leaves no picture of the grab's own to repeat.
     ASSERT_TRUE(grab_frame(&ctx, 100, 100, scratch.data()));
