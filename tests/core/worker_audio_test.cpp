@@ -58,7 +58,7 @@ void fake_sleep(int64_t ms) {
 bool fake_grab_open(grab_context *, int32_t, int32_t) {
     return false;
 }
-bool fake_grab_frame(grab_context *, int32_t, int32_t, uint8_t *) {
+bool fake_grab_view(grab_context *, int32_t, int32_t, uint8_t *, bgra_picture *) {
     return false;
 }
 void fake_grab_close(grab_context *) {}
@@ -77,7 +77,7 @@ int sink_open(void *, const char *, char *, std::size_t) {
 int sink_add_video(void *, const video_stream_desc *, char *, std::size_t) {
     return 0;
 }
-sink_write sink_write_video(void *, const uint8_t *, std::size_t, int64_t index, int64_t, int64_t) {
+sink_write sink_write_video(void *, const bgra_picture *, int64_t index, int64_t, int64_t) {
     audio_world &w = *g_aw;
     w.video_at.push_back(w.now);
     if (index == w.stall_at_frame) {
@@ -136,7 +136,7 @@ void source_close(audio_capture *) {
 }
 const audio_source_ops kSource{source_open, source_read, source_latency, source_close};
 
-const worker_env kEnv{fake_now, fake_sleep,   fake_grab_open, fake_grab_frame, fake_grab_close,
+const worker_env kEnv{fake_now, fake_sleep,   fake_grab_open, fake_grab_view, fake_grab_close,
                       &kSink,   fake_convert, nullptr,        &kSource};
 
 // The clock sample a source sample carries (-1 for silence).
