@@ -196,7 +196,9 @@ std::vector<uint8_t> fragmented_file(std::vector<std::size_t> *fragment_starts =
 void write_bytes(const std::string &path, const std::vector<uint8_t> &bytes) {
     std::FILE *f = std::fopen(path.c_str(), "wb");
     ASSERT_NE(f, nullptr);
-    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    if (!bytes.empty()) {
+        std::fwrite(bytes.data(), 1, bytes.size(), f);
+    }
     std::fclose(f);
 }
 
