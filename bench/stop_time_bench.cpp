@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/media_sink.h"
+#include "platform/picture.h"
 #include "screenrecorder/pattern.h"
 
 namespace {
@@ -44,7 +45,8 @@ void stop_after(benchmark::State &state) {
         }
         for (int64_t n = 0; n < frames; ++n) {
             generate_pattern_frame(pixels.data(), kWidth, kHeight, n);
-            ops.write_video(sink, pixels.data(), pixels.size(), n, n * kHnsPerFrame, kHnsPerFrame);
+            const bgra_picture picture{pixels.data(), static_cast<std::size_t>(kWidth) * 4, false};
+            ops.write_video(sink, &picture, n, n * kHnsPerFrame, kHnsPerFrame);
             ops.write_audio(sink, silence.data(), silence.size(), n, n * kHnsPerFrame, kHnsPerFrame);
         }
         const auto begin = std::chrono::steady_clock::now();

@@ -48,7 +48,8 @@ struct media_sink_ops {
                               int64_t time_hns, int64_t duration_hns);
     // Completes the file and releases the writer and its media types, in
     // every case. Non-zero (with a message) when the file could not be
-    // completed, e.g. the disk filled up: it then holds no usable recording.
+    // completed, e.g. the disk filled up: frames_in_file then tells what it
+    // kept, if the sink can tell.
     int (*finalize)(void *sink, char *err, std::size_t cap);
     // Releases whatever open/add_* created without finalising (set-up failure).
     void (*abandon)(void *sink);
