@@ -231,3 +231,27 @@ TEST_F(AudioRecordingTest, AServerThatDiesMidRecordingLeavesSilenceAndThePicture
     EXPECT_GT(amplitude_at(r.samples, 22050, 44100, 1000), 0.05);
     EXPECT_LT(amplitude_at(r.samples, frames - 22050, frames, 1000), 0.001);
 }
+
+TEST_F(AudioRecordingTest, AServerThatStallsLeavesAGapAndTheSoundComesBack) {
+    pulse_server server(devices(dir_));
+    ASSERT_TRUE(server.ok());
+    ASSERT_EQ(server.pactl("set-default-sink speakers"), 0);
+    pulse_listener speakers("speakers.monitor");
+    ASSERT_TRUE(speakers.ok());
+    const auto begun = std::chrono::steady_clock::now();
+    const recorded r =
+        record(dir_.file("stall.mp4"), options(R"(,"capture_audio":true,"audio":"system")"), 2500, [&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+            server.pause(true);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+            server.pause(false);
+        });
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
+    ASSERT_TRUE(r.ok);
+    // The picture never waited for the sound.
+    EXPECT_GE(static_cast<double>(r.frames), (seconds - 0.5) * 30 * 0.8);
+    expect_track_follows_frames(r);
+    const std::size_t frames = r.samples.size() / 2;
+    EXPECT_GT(amplitude_at(r.samples, 11025, 33075, 1000), 0.05) << "before the stall";
+    EXPECT_GT(amplitude_at(r.samples, frames - 33075, frames - 11025, 1000), 0.05) << "after the stall";
+}
