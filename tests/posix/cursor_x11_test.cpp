@@ -296,6 +296,53 @@ TEST_F(CursorOnScreen, GrabFollowsThePointerAndItsImageFrameByFrame) {
     grab_close(&ctx);
 }
 
+// Counts the pixels of a w x h picture (`stride` bytes a row) that are not
+// what the screen shows with the pointer of `sh` at (px, py).
+int64_t picture_mismatches(const uint8_t *pixels, size_t stride, int32_t w, int32_t h, const shape *sh,
+                           int32_t px, int32_t py) {
+    int64_t wrong = 0;
+    for (int32_t y = 0; y < h; ++y) {
+        for (int32_t x = 0; x < w; ++x) {
+            const uint8_t *p = pixels + static_cast<size_t>(y) * stride + static_cast<size_t>(x) * 4;
+            const uint32_t got = uint32_t{p[2]} << 16 | uint32_t{p[1]} << 8 | p[0];
+            wrong += got != expected_at(x, y, sh, px, py);
+        }
+    }
+    return wrong;
+}
+
+TEST_F(CursorOnScreen, ViewOfAStillScreenFollowsThePointerAndLeavesNothingBehind) {
+    // The recording's grab over a screen where nothing is drawn: each move of
+    // the pointer is a new picture with the pointer in its new place and the
+    // screen restored where it was; a pointer that stays, or that moves
+    // where the rectangle does not reach, leaves the picture as it was.
+    constexpr int32_t w = 64, h = 48;
+    grab_context ctx{};
+    ASSERT_TRUE(grab_open(&ctx, w, h));
+    grab_include_cursor(&ctx, true);
+    std::vector<uint8_t> scratch(static_cast<size_t>(w) * h * 4);
+    struct step {
+        int32_t px, py;
+        bool shown;     // the pointer reaches into the rectangle
+        bool unchanged; // what the view reports
+    } steps[] = {{20, 20, true, false},   {20, 20, true, true},  {40, 30, true, false},
+                 {40, 30, true, true},    {62, 46, true, false}, {300, 200, false, false},
+                 {310, 210, false, true}, {5, 5, true, false}};
+    bool first = true;
+    for (const step &s : steps) {
+        SCOPED_TRACE(std::to_string(s.px) + ", " + std::to_string(s.py));
+        screen_->move(s.px, s.py);
+        bgra_picture p{};
+        ASSERT_TRUE(grab_view(&ctx, 0, 0, scratch.data(), &p));
+        if (!first) {
+            EXPECT_EQ(p.unchanged, s.unchanged);
+        }
+        first = false;
+        EXPECT_EQ(picture_mismatches(p.pixels, p.stride, w, h, s.shown ? &kArrow : nullptr, s.px, s.py), 0);
+    }
+    grab_close(&ctx);
+}
+
 TEST(CursorWithoutAGrab, ThePatternGetsNoPointer) {
     // A 16-bit screen cannot be grabbed: the screenshot is the pattern, with
     // no pointer on it even though the server has one.

@@ -335,11 +335,14 @@ struct posix_pointer_state {
     uint32_t serial;
 };
 
-// The pointer's question goes out before the image's, so that one round
-// trip answers both; every event sent before its answer is in by then, so a
-// new pointer image (and every drawn rectangle) is known before the picture
-// is taken. Without the pointer, a round trip of its own serves the damage.
-bool posix_settle_pointer(grab_context *ctx, bool track_damage, posix_pointer_state *state) {
+// Where the pointer is gets asked before the image; every event sent before
+// that answer is in once it is here, so a new pointer image (and every drawn
+// rectangle) is known before the picture is taken. Without the pointer, a
+// round trip of its own serves the damage. A pointer whose image does not
+// reach into the rectangle at (x, y) counts as not drawn, so that its moves
+// elsewhere on the screen change nothing.
+bool posix_settle_pointer(grab_context *ctx, int32_t x, int32_t y, bool track_damage,
+                          posix_pointer_state *state) {
     xcb_connection_t *c = conn(ctx);
     *state = posix_pointer_state{};
     const bool cursor = ctx->cursor.wanted && posix_cursor_start(&ctx->cursor, c, ctx->root);
@@ -350,7 +353,10 @@ bool posix_settle_pointer(grab_context *ctx, bool track_damage, posix_pointer_st
         std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
     }
     posix_take_queued_events(ctx);
-    if (cursor && posix_cursor_settle(&ctx->cursor, c)) {
+    if (cursor && posix_cursor_settle(&ctx->cursor, c) &&
+        cursor_footprint(ctx->cursor.image, int64_t{ctx->cursor.x} - x, int64_t{ctx->cursor.y} - y,
+                         ctx->width, ctx->height)
+                .w > 0) {
         *state = posix_pointer_state{true, ctx->cursor.x, ctx->cursor.y, ctx->cursor.serial};
     }
     return cursor;
@@ -407,7 +413,7 @@ bool grab_view(grab_context *ctx, int32_t x, int32_t y, uint8_t *scratch, bgra_p
     // reported for the next one.
     posix_damage_track(ctx, x, y);
     posix_pointer_state pointer{};
-    posix_settle_pointer(ctx, ctx->use_damage, &pointer);
+    posix_settle_pointer(ctx, x, y, ctx->use_damage, &pointer);
     const bool damaged = posix_damage_take(ctx);
     const bool same_pointer =
         pointer.drawn == ctx->last_pointer_drawn &&
