@@ -1,12 +1,16 @@
 // Costs of the X11 screen grab (MIT-SHM and plain GetImage, and with the
-// pointer drawn in), of a whole screenshot (grab, encode, write), and of the
+// pointer drawn in), of the recording's grab of a still screen, of a whole
+// screenshot (grab, encode, write), and of the
 // test pattern, at 1920 x 1080.
 // Needs DISPLAY to name an X server of at least that size; bench/screenshot-
 // vs-ffmpeg starts one and runs this beside ffmpeg's x11grab.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <vector>
+
+#include <xcb/xcb.h>
 
 #include "kestrova/screenrecorder.h"
 #include "platform/grab.h"
@@ -45,10 +49,58 @@ void BM_GrabShm1080p(benchmark::State &state) {
 void BM_GrabPlain1080p(benchmark::State &state) {
     grab_loop(state, false);
 }
-// The same with the pointer drawn in: its position asked each frame (in the
-// same round trip as the image) and its image blended over the grab.
+// The same with the pointer drawn in: its position asked each frame and its
+// image blended over the grab.
 void BM_GrabShm1080pCursor(benchmark::State &state) {
     grab_loop(state, true, true);
+}
+
+// The recording's grab of a still screen, as the worker calls it: without
+// the pointer, with it standing still, and with it moving every frame (which
+// makes every frame a new picture).
+enum class pointer_use { none, still, moving };
+void view_loop(benchmark::State &state, pointer_use use) {
+    grab_context ctx{};
+    xcb_connection_t *mover = xcb_connect(nullptr, nullptr);
+    if (!grab_open(&ctx, kWidth, kHeight) || xcb_connection_has_error(mover) != 0) {
+        grab_close(&ctx);
+        xcb_disconnect(mover);
+        state.SkipWithError("no X display of 1920 x 1080 (set DISPLAY)");
+        return;
+    }
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(mover)).data->root;
+    grab_include_cursor(&ctx, use != pointer_use::none);
+    std::vector<uint8_t> scratch(static_cast<size_t>(kWidth) * kHeight * 4);
+    int16_t x = 100;
+    int64_t new_pictures = 0;
+    for (auto _ : state) {
+        if (use == pointer_use::moving) {
+            x = static_cast<int16_t>(x == 100 ? 140 : 100);
+            xcb_warp_pointer(mover, XCB_NONE, root, 0, 0, 0, 0, x, 300);
+            std::free(xcb_get_input_focus_reply(mover, xcb_get_input_focus(mover), nullptr));
+        }
+        bgra_picture picture{};
+        if (!grab_view(&ctx, 0, 0, scratch.data(), &picture)) {
+            state.SkipWithError("grab failed");
+            break;
+        }
+        new_pictures += picture.unchanged ? 0 : 1;
+        benchmark::DoNotOptimize(picture.pixels);
+    }
+    grab_close(&ctx);
+    xcb_disconnect(mover);
+    state.counters["new_pictures"] =
+        benchmark::Counter(static_cast<double>(new_pictures), benchmark::Counter::kAvgIterations);
+}
+
+void BM_ViewStill1080p(benchmark::State &state) {
+    view_loop(state, pointer_use::none);
+}
+void BM_ViewStill1080pCursorStill(benchmark::State &state) {
+    view_loop(state, pointer_use::still);
+}
+void BM_ViewStill1080pCursorMoving(benchmark::State &state) {
+    view_loop(state, pointer_use::moving);
 }
 
 // The blend alone: a 32 x 32 pointer of varied alpha over a 1080p frame.
@@ -102,6 +154,9 @@ void BM_Pattern1080p(benchmark::State &state) {
 BENCHMARK(BM_GrabShm1080p)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_GrabPlain1080p)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_GrabShm1080pCursor)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ViewStill1080p)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ViewStill1080pCursorStill)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ViewStill1080pCursorMoving)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BlendCursor32)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Screenshot1080p)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Screenshot1080pCursor)->Unit(benchmark::kMillisecond);
