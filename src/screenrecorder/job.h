@@ -35,7 +35,9 @@ struct recording_job {
     int32_t height;
     int32_t grab_x; // where each frame is grabbed, in desktop coordinates
     int32_t grab_y;
-    int64_t start_ms; // shared: written by the worker
+    // shared: written by the host when the slot is claimed (before the
+    // worker's thread exists), then by the worker at entry and at capture start
+    int64_t start_ms;
     int64_t end_ms;
     int64_t frames;         // shared: written by the worker
     int64_t dropped_frames; // shared: written by the worker

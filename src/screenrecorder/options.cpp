@@ -3,11 +3,14 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include <rapidjson/document.h>
 #include <rapidjson/encodings.h>
 #include <rapidjson/reader.h>
+
+#include "screenrecorder/options_text.h"
 
 namespace {
 
@@ -194,15 +197,23 @@ void parse_options(const char *json, recording_options *out) {
     if (json == nullptr || json[0] == '\0') {
         return;
     }
-    // The parser would skip a leading UTF-8 byte order mark by itself; such a
-    // text is not strict JSON, so it is unreadable here.
+    // A leading UTF-8 byte order mark is not strict JSON. The reader does not
+    // skip one by itself; this check is what refuses it.
     if (static_cast<unsigned char>(json[0]) == 0xEF && static_cast<unsigned char>(json[1]) == 0xBB &&
         static_cast<unsigned char>(json[2]) == 0xBF) {
         return;
     }
+    // The reader parses a copy in which lone surrogates and numbers beyond a
+    // double have been refused and every real stands as 0.0 (see
+    // options_text.h).
+    const std::size_t length = std::strlen(json);
+    std::unique_ptr<char[]> text(new (std::nothrow) char[length + 1]);
+    if (text == nullptr || !prepare_options_text(json, length, text.get())) {
+        return;
+    }
     try {
         json_document document;
-        nul_bounded_stream stream(json);
+        nul_bounded_stream stream(text.get());
         document.ParseStream<kParseFlags, rapidjson::UTF8<>>(stream);
         if (document.HasParseError() || !document.IsObject()) {
             return;

@@ -133,6 +133,64 @@ TEST(ParseOptions, UnreadableTextsGiveDefaults) {
     check_cases(cases);
 }
 
+// Escapes and numbers at the edges of what a strict reader takes: a low
+// surrogate needs a high one before it, a number must fit a double, and a zero
+// is a zero whatever its exponent.
+TEST(ParseOptions, SurrogatesAndNumberRangeAreReadStrictly) {
+    static const std::string digits_2e308 = "2" + std::string(308, '0');
+    static const std::string text_2e308 = R"({"fps": 10, "n": )" + digits_2e308 + "}";
+    static const std::string digits_1e308 = "1" + std::string(308, '0');
+    static const std::string text_1e308 = R"({"fps": 10, "n": )" + digits_1e308 + "}";
+    static const std::string digits_max = "17976931348623157" + std::string(292, '0');
+    static const std::string text_max = R"({"fps": 10, "n": [)" + digits_max + "]}";
+    const auto fps10 = [](recording_options &o) { o.fps = 10; };
+    const options_case cases[] = {
+        // Unreadable: all defaults.
+        {"lone low surrogate in an ignored value", R"({"fps": 10, "x": "\uDC00"})", nullptr},
+        {"lone low surrogate as the codec", R"({"codec": "\uDC00"})", nullptr},
+        {"lone low surrogate inside a word", R"({"fps": 10, "x": "ab\udfffcd"})", nullptr},
+        {"lone low surrogate in a key", R"({"fps": 10, "\uDC00": 1})", nullptr},
+        {"lone low surrogate deep inside", R"({"fps": 10, "a": [[{"b": "\uDD00"}]]})", nullptr},
+        {"low surrogate before its high one", R"({"fps": 10, "x": "\uDC00\uD800"})", nullptr},
+        {"low surrogate after a whole pair", R"({"fps": 10, "x": "\uD83D\uDE00\uDC00"})", nullptr},
+        {"2e308", R"({"fps": 10, "n": 2e308})", nullptr},
+        {"1.8e308", R"({"fps": 10, "n": 1.8e308})", nullptr},
+        {"0.5e309", R"({"fps": 10, "n": 0.5e309})", nullptr},
+        {"-1e400", R"({"fps": 10, "n": -1e400})", nullptr},
+        {"just above the largest double", R"({"fps": 10, "n": 1.797693134862315808e308})", nullptr},
+        {"2e308 written out", text_2e308.c_str(), nullptr},
+        {"huge number inside an array", R"({"fps": 10, "n": [1, [2e999]]})", nullptr},
+        // Readable: the document applies.
+        {"surrogate pair", R"({"fps": 10, "x": "\uD83D\uDE00"})", fps10},
+        {"escaped backslash before u", R"({"fps": 10, "x": "\\uDC00"})", fps10},
+        {"0e400", R"({"fps": 10, "n": 0e400})", fps10},
+        {"0.0e-999", R"({"fps": 10, "n": 0.0e-999})", fps10},
+        {"-0.000E+999", R"({"fps": 10, "n": -0.000E+999})", fps10},
+        {"1e-400 is a zero", R"({"fps": 10, "n": 1e-400})", fps10},
+        {"the largest double", R"({"fps": 10, "n": 1.7976931348623157e308})", fps10},
+        {"rounds down to the largest double", R"({"fps": 10, "n": 1.7976931348623158e308})", fps10},
+        {"many leading zeros", R"({"fps": 10, "n": 0.001e310})", fps10},
+        {"1e308 written out", text_1e308.c_str(), fps10},
+        {"the largest double written out", text_max.c_str(), fps10},
+        {"number-like text in strings", R"({"fps": 10, "codec": "1e400", "x": "0x10"})",
+         [](recording_options &o) {
+             o.fps = 10;
+             set_codec(o, "1e400");
+         }},
+        // A zero with a huge exponent is a real: a wrong type, not a zero.
+        {"0e400 as fps", R"({"fps": 0e400, "bitrate_kbps": 0.0e-999, "display": 0e400})", nullptr},
+        {"reals beside integers",
+         R"({"fps": 24, "display": -0.5e-3, "region": {"x": 1e300, "w": 64, "h": 2}})",
+         [](recording_options &o) {
+             o.fps = 24;
+             o.region_w = 64;
+             o.region_h = 2;
+             o.has_region = 1;
+         }},
+    };
+    check_cases(cases);
+}
+
 TEST(ParseOptions, TextEndsAtItsNul) {
     // Whatever follows the terminating NUL is not part of the text.
     const char text[] = "{\"fps\": 10}\0 garbage";
