@@ -9,3 +9,8 @@ inline constexpr char kGifFilterGraph[] = "[0:v] split [a][b]; [a] palettegen [p
 // Converts job->temp_path into the GIF at job->output_path with the external
 // converter, then removes job->temp_path, whatever the converter did.
 void convert_to_gif(const recording_job *job);
+
+// Removes job->temp_path (unless it is empty or names the output itself): the
+// end of a GIF job that converts nothing, because its writer could not be set
+// up, still leaves no temporary file behind.
+void remove_gif_temp_file(const recording_job *job);

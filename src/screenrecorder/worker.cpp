@@ -25,6 +25,16 @@ uint32_t end_after_failure(recording_job *job, uint32_t exit_code) {
     return exit_code;
 }
 
+// Ends a job whose writer was opened (or tried) but could not be set up. The
+// file may exist already: a GIF job's temporary recording is removed, as on
+// every other end of such a job.
+uint32_t end_after_writer_failure(recording_job *job) {
+    if (job->opts.gif != 0) {
+        remove_gif_temp_file(job);
+    }
+    return end_after_failure(job, 2);
+}
+
 // Releases a sink whose writer was (partly) opened but never finalised.
 void release_unfinished_sink(const media_sink_ops &ops, void *sink) {
     ops.abandon(sink);
@@ -97,7 +107,7 @@ uint32_t record_job(recording_job *job, const worker_env &env) {
     }
     if (rc != 0) {
         release_unfinished_sink(ops, sink);
-        return end_after_failure(job, 2);
+        return end_after_writer_failure(job);
     }
 
     uint8_t *frame = allocate_zeroed(frame_bytes);
@@ -108,7 +118,7 @@ uint32_t record_job(recording_job *job, const worker_env &env) {
         std::free(frame);
         std::free(silence);
         release_unfinished_sink(ops, sink);
-        return end_after_failure(job, 2);
+        return end_after_writer_failure(job);
     }
 
     // Live sound in place of the silence, when the job asks for a source.

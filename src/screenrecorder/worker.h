@@ -31,7 +31,8 @@ const worker_env &platform_worker_env();
 // Runs one job to its end with `env`. Returns the thread's exit code: 0 after
 // a normal run, 1 when the media stack cannot start, 2 when the writer cannot
 // be opened (or another set-up step fails). A set-up failure leaves its
-// message in job->error, no frame, and every resource released; a sample
+// message in job->error, no frame, every resource released and, for a GIF
+// job, no temporary file (nothing is converted); a sample
 // that cannot be made in mid-recording ends the loop, keeps its message in
 // job->error and finalises what was written.
 //
