@@ -145,6 +145,19 @@ TEST_F(GifJob, HostilePathRecordsConvertsAndRunsNothing) {
     EXPECT_FALSE(exists(dir.file(hostile) + "/x"));
 }
 
+// A colon in a GIF's name is part of the file name for the recording and for
+// the converter alike: "pipe:1.gif" is neither read from nor written to a pipe.
+TEST_F(GifJob, NamesWithAColonAreFileNames) {
+    cwd_scope cwd(dir.path());
+    for (const std::string name : {"rec-12:30.gif", "pipe:1.gif"}) {
+        SCOPED_TRACE(name);
+        const std::string summary = record(name, 300);
+        EXPECT_GT(member(summary, "frames"), 0.0) << summary;
+        EXPECT_EQ(read_file(name).substr(0, 6), "GIF89a");
+        EXPECT_FALSE(exists(name + ".tmp.mp4"));
+    }
+}
+
 // A converter that fails or overruns changes nothing in the summary's form:
 // frames and duration come from the capture, the size from the output path.
 TEST_F(GifJob, FailingOrOverrunningConverterStillEndsTheJobCleanly) {

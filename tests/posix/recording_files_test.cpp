@@ -12,12 +12,12 @@
 #include <vector>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <rapidjson/document.h>
 #include <xcb/xcb.h>
 
 #include "kestrova/screenrecorder.h"
+#include "posix/converters/converter_test_helpers.h"
 #include "screenrecorder/job.h"
 #include "screenrecorder/pattern.h"
 #include "screenrecorder/worker.h"
@@ -190,27 +190,6 @@ TEST_F(RecordingFilesTest, ContainerFollowsTheFileName) {
     }
 }
 
-// Restores the working directory on leaving the scope.
-class working_directory_scope {
-  public:
-    explicit working_directory_scope(const std::string &dir) {
-        if (getcwd(saved_, sizeof saved_) == nullptr || chdir(dir.c_str()) != 0) {
-            ADD_FAILURE() << "cannot change into " << dir;
-            saved_[0] = '\0';
-        }
-    }
-    ~working_directory_scope() {
-        if (saved_[0] != '\0' && chdir(saved_) != 0) {
-            ADD_FAILURE() << "cannot change back into " << saved_;
-        }
-    }
-    working_directory_scope(const working_directory_scope &) = delete;
-    working_directory_scope &operator=(const working_directory_scope &) = delete;
-
-  private:
-    char saved_[4096];
-};
-
 // A colon in a name is part of the file name: nothing before it is read as a
 // protocol (FFmpeg's "pipe:" would write to standard output, "tcp:" would
 // dial out), and the container still follows the name's ending.
@@ -225,7 +204,7 @@ TEST_F(RecordingFilesTest, NamesWithAColonAreFileNames) {
         {"tcp:x.mp4", "mp4"},       {"file:y.mp4", "mp4"},
         {"clip:1.mkv", "matroska"}, {dir_.file("absolute:12:30.mov"), "mov"},
     };
-    const working_directory_scope cwd(dir_.path());
+    const gif_test::cwd_scope cwd(dir_.path());
     for (const name_case &c : cases) {
         SCOPED_TRACE(c.name);
         const summary s = record_for(c.name, "{" + region(0, 0, 16, 16) + "}", 300);

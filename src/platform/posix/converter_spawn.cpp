@@ -22,6 +22,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/platform.h"
 #include "screenrecorder/gif.h"
@@ -40,16 +41,48 @@ char g_converter_fallback[kPathSize] = "ffmpeg";
 int g_converter_timeout_ms = kDefaultTimeoutMs;
 
 // The converter's argument vector: program, "-y", "-i", input,
-// "-filter_complex", the filter graph, output. Built before any fork.
+// "-filter_complex", the filter graph, output. Built in place before any
+// fork (the arguments may point into the record's own buffers).
 struct converter_argv {
     char *args[8];
+    char input_url[sizeof "file:" + kPathSize];
+    char output_url[sizeof "file:" + kPathSize];
 };
 
-converter_argv posix_converter_argv(const char *program, const char *input, const char *output) {
+// ffmpeg reads a name that begins with letters, digits, '+', '-' or '.'
+// followed by a colon as "protocol:target", and "-" as standard output. Such
+// a path is handed over as "file:PATH", which names the same file; every
+// other path goes as it is.
+bool posix_converter_would_misread(const char *path) {
+    if (std::strcmp(path, "-") == 0) {
+        return true;
+    }
+    const std::size_t scheme =
+        std::strspn(path, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+-.");
+    return scheme > 0 && path[scheme] == ':';
+}
+
+char *posix_converter_path(const char *path, char *url, std::size_t cap) {
+    if (!posix_converter_would_misread(path)) {
+        return const_cast<char *>(path); // exec* never write through it
+    }
+    std::snprintf(url, cap, "file:%s", path);
+    return url;
+}
+
+void posix_converter_argv(converter_argv *argv, const char *program, const char *input, const char *output) {
+    char *const in = posix_converter_path(input, argv->input_url, sizeof argv->input_url);
+    char *const out = posix_converter_path(output, argv->output_url, sizeof argv->output_url);
     // exec* take non-const pointers but never write through them.
-    return {{const_cast<char *>(program), const_cast<char *>("-y"), const_cast<char *>("-i"),
-             const_cast<char *>(input), const_cast<char *>("-filter_complex"),
-             const_cast<char *>(kGifFilterGraph), const_cast<char *>(output), nullptr}};
+    char *const args[8] = {const_cast<char *>(program),
+                           const_cast<char *>("-y"),
+                           const_cast<char *>("-i"),
+                           in,
+                           const_cast<char *>("-filter_complex"),
+                           const_cast<char *>(kGifFilterGraph),
+                           out,
+                           nullptr};
+    std::memcpy(argv->args, args, sizeof args);
 }
 
 void posix_close(int fd) {
@@ -203,7 +236,8 @@ void posix_set_converter_for_tests(const char *direct_program, const char *fallb
 }
 
 bool platform_run_converter_direct(const char *input, const char *output) {
-    const converter_argv argv = posix_converter_argv(g_converter_program, input, output);
+    converter_argv argv;
+    posix_converter_argv(&argv, g_converter_program, input, output);
 
     int devnull = posix_above_stdio(open("/dev/null", O_RDWR | O_CLOEXEC));
     int done[2] = {-1, -1};
@@ -249,7 +283,8 @@ bool platform_run_converter_direct(const char *input, const char *output) {
 }
 
 void platform_run_converter_fallback(const char *input, const char *output) {
-    const converter_argv argv = posix_converter_argv(g_converter_fallback, input, output);
+    converter_argv argv;
+    posix_converter_argv(&argv, g_converter_fallback, input, output);
 
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attr;
