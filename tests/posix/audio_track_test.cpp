@@ -22,7 +22,7 @@ namespace {
 // One AAC frame: the most the two tracks may differ by.
 constexpr double kAacFrameSeconds = 1024.0 / 44100.0;
 // What the file can tell: an MPEG-4 edit list gives the audio's length in
-// whole milliseconds of the movie's time scale, cut down.
+// whole milliseconds of the movie's time scale.
 constexpr double kEditListSeconds = 0.001 + 1.0 / 44100.0;
 
 // The fake clock: sleeping moves it on, and the job is stopped once it has
