@@ -198,7 +198,8 @@ void parse_options(const char *json, recording_options *out) {
         return;
     }
     // A leading UTF-8 byte order mark is not strict JSON. The reader does not
-    // skip one by itself; this check is what refuses it.
+    // skip one by itself (it would only fail on its first byte); this check
+    // is what refuses it, explicitly.
     if (static_cast<unsigned char>(json[0]) == 0xEF && static_cast<unsigned char>(json[1]) == 0xBB &&
         static_cast<unsigned char>(json[2]) == 0xBF) {
         return;
