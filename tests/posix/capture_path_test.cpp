@@ -14,6 +14,7 @@ extern "C" {
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -28,6 +29,17 @@ extern "C" {
 #include "support/ffprobe_posix.h"
 #include "support/temp_dir.h"
 #include "support/xvfb_posix.h"
+
+// The sanitizers' allocators hold freed memory back (ASan's quarantine), so
+// every small allocation lands on fresh pages there: the page-fault count is
+// a figure of the system's allocator only.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KSR_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define KSR_SANITIZED 1
+#endif
+#endif
 
 namespace {
 
@@ -359,23 +371,32 @@ double faults_per_frame(const std::string &path, const char *options, desktop *d
     const int64_t frames1 = shared_load(g_jobs[job - 1].frames);
     screenrecorder_stop(job, nullptr);
     EXPECT_GT(frames1 - frames0, 10);
-    return static_cast<double>(faults1 - faults0) / static_cast<double>(frames1 - frames0);
+    const double per_frame = static_cast<double>(faults1 - faults0) / static_cast<double>(frames1 - frames0);
+    std::printf("%.2f minor faults a frame over %lld frames\n", per_frame,
+                static_cast<long long>(frames1 - frames0));
+    return per_frame;
 }
 
 TEST(CapturePath, NoFrameSizedAllocationPerFrame) {
-    // A 640 x 480 picture is 75 pages in BGRA and 113 in I420: a buffer made
-    // per frame would fault on most of them every frame.
+#if defined(KSR_SANITIZED)
+    GTEST_SKIP() << "page faults count the sanitizer's allocator, not ours";
+#endif
+    // A 1280 x 720 picture is 900 pages in BGRA and 338 in I420: a buffer
+    // made per frame would fault on most of them every frame. What remains
+    // is the muxer's and the encoder's small change, which follows the bit
+    // rate, not the picture size.
+    constexpr double kLimit = 338 / 10.0;
     temp_dir dir;
-    const char *options = R"({"fps":30,"region":{"x":0,"y":0,"w":640,"h":480}})";
+    const char *options = R"({"fps":30,"region":{"x":0,"y":0,"w":1280,"h":720}})";
     {
         no_display_scope nd; // every frame is the pattern, every frame new
-        EXPECT_LT(faults_per_frame(dir.file("pattern.mp4"), options, nullptr), 8.0);
+        EXPECT_LT(faults_per_frame(dir.file("pattern.mp4"), options, nullptr), kLimit);
     }
-    xvfb_server x(640, 480);
+    xvfb_server x(1280, 720);
     ASSERT_TRUE(x.ok());
     desktop d;
     ASSERT_TRUE(d.ok());
-    EXPECT_LT(faults_per_frame(dir.file("screen.mp4"), options, &d), 8.0);
+    EXPECT_LT(faults_per_frame(dir.file("screen.mp4"), options, &d), kLimit);
 }
 
 } // namespace
