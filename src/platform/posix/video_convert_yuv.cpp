@@ -29,7 +29,10 @@ constexpr int32_t kVG = -6026;
 constexpr int32_t kVB = -1170;
 constexpr int32_t kCOffset = (128 << 18) + (1 << 17);
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// The clones are chosen by an ifunc resolver while the program loads, before
+// ThreadSanitizer's runtime is up: sanitized builds take the baseline loop.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__) &&      \
+    !defined(__SANITIZE_ADDRESS__)
 #define KSR_ROW_CLONES __attribute__((target_clones("avx2", "default")))
 #else
 #define KSR_ROW_CLONES
