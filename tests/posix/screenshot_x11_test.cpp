@@ -11,7 +11,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <ostream>
 #include <string>
 #include <unistd.h>
@@ -20,6 +19,7 @@
 #include "kestrova/screenrecorder.h"
 #include "platform/grab.h"
 #include "screenrecorder/pattern.h"
+#include "support/png_read.h"
 #include "support/temp_dir.h"
 #include "support/xvfb_posix.h"
 
@@ -95,93 +95,7 @@ const std::vector<area> kAreas = {
     {300, 200, 1, 1, 0x010203},    // a single pixel
 };
 
-// --- Reading back the PNG ----------------------------------------------------
-
-uint32_t be32(const uint8_t *p) {
-    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
-}
-
-struct png_image {
-    int32_t width = 0;
-    int32_t height = 0;
-    std::vector<uint8_t> rgba; // top-down, width * 4 bytes a row
-    std::string error;
-};
-
-// Decodes the PNGs this library writes: 8-bit RGBA, stored deflate blocks,
-// filter None on every row. Anything else is reported as an error.
-png_image read_png(const std::string &path) {
-    png_image img;
-    std::ifstream f(path, std::ios::binary);
-    std::vector<uint8_t> b((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    static const uint8_t sig[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
-    if (b.size() < 8 || std::memcmp(b.data(), sig, 8) != 0) {
-        img.error = "no PNG signature";
-        return img;
-    }
-    std::vector<uint8_t> z;
-    size_t pos = 8;
-    bool ended = false;
-    while (pos + 12 <= b.size() && !ended) {
-        const uint32_t len = be32(&b[pos]);
-        const std::string type(reinterpret_cast<const char *>(&b[pos + 4]), 4);
-        if (pos + 12 + len > b.size()) {
-            img.error = "chunk past the end";
-            return img;
-        }
-        const uint8_t *data = &b[pos + 8];
-        if (type == "IHDR") {
-            img.width = static_cast<int32_t>(be32(data));
-            img.height = static_cast<int32_t>(be32(data + 4));
-            if (data[8] != 8 || data[9] != 6) {
-                img.error = "not 8-bit RGBA";
-                return img;
-            }
-        } else if (type == "IDAT") {
-            z.insert(z.end(), data, data + len);
-        } else if (type == "IEND") {
-            ended = true;
-        }
-        pos += 12 + len;
-    }
-    if (!ended || z.size() < 2) {
-        img.error = "no IEND or no image data";
-        return img;
-    }
-    std::vector<uint8_t> raw;
-    size_t zp = 2;
-    for (bool last = false; !last;) {
-        if (zp + 5 > z.size() || (z[zp] & 0x06) != 0) {
-            img.error = "not a stored block";
-            return img;
-        }
-        last = (z[zp] & 1) != 0;
-        const size_t n = z[zp + 1] | size_t{z[zp + 2]} << 8;
-        zp += 5;
-        if (zp + n > z.size()) {
-            img.error = "block past the end";
-            return img;
-        }
-        raw.insert(raw.end(), z.begin() + static_cast<std::ptrdiff_t>(zp),
-                   z.begin() + static_cast<std::ptrdiff_t>(zp + n));
-        zp += n;
-    }
-    const size_t row = static_cast<size_t>(img.width) * 4;
-    if (raw.size() != (row + 1) * static_cast<size_t>(img.height)) {
-        img.error = "wrong amount of image data";
-        return img;
-    }
-    img.rgba.reserve(row * static_cast<size_t>(img.height));
-    for (int32_t y = 0; y < img.height; ++y) {
-        const uint8_t *r = &raw[static_cast<size_t>(y) * (row + 1)];
-        if (r[0] != 0) {
-            img.error = "a row with a filter";
-            return img;
-        }
-        img.rgba.insert(img.rgba.end(), r + 1, r + 1 + row);
-    }
-    return img;
-}
+// --- Checking the PNG ---------------------------------------------------------
 
 // Counts the pixels of the image that are not the scene's colour at
 // (x0 + column, y0 + row), opaque; reports the first few.
@@ -475,7 +389,7 @@ TEST_P(ScreenshotOnScreen, PngHoldsTheScreenOpaque) {
     const std::string json = shoot(path, c.options, &rc);
     ASSERT_EQ(rc, 0) << screenrecorder_last_error();
     EXPECT_EQ(json, expected_json(path, c.w, c.h));
-    png_image img = read_png(path);
+    png_image img = read_library_png(path);
     ASSERT_EQ(img.error, "");
     ASSERT_EQ(img.width, c.w);
     ASSERT_EQ(img.height, c.h);
@@ -499,7 +413,7 @@ TEST(Screenshot, FullHdScreenIsTheDocumentedFile) {
     ASSERT_EQ(rc, 0) << screenrecorder_last_error();
     EXPECT_EQ(json, "{\"ok\":true,\"output\":\"" + path +
                         "\",\"width\":1920,\"height\":1080,\"size_bytes\":8296178}");
-    png_image img = read_png(path);
+    png_image img = read_library_png(path);
     ASSERT_EQ(img.error, "");
     EXPECT_EQ(mismatches(img, s, 0, 0), 0);
 }
@@ -534,7 +448,7 @@ TEST(Screenshot, EachMonitorIsTakenWhereItLiesUnlessARegionSaysWhere) {
         const std::string json = shoot(path, c.options, &rc);
         ASSERT_EQ(rc, 0) << screenrecorder_last_error();
         EXPECT_EQ(json, expected_json(path, c.w, c.h));
-        png_image img = read_png(path);
+        png_image img = read_library_png(path);
         ASSERT_EQ(img.error, "");
         ASSERT_EQ(img.width, c.w);
         ASSERT_EQ(img.height, c.h);
@@ -558,7 +472,7 @@ TEST(Screenshot, UnsupportedScreenGivesThePattern) {
     const std::string json = shoot(path, "", &rc);
     ASSERT_EQ(rc, 0) << screenrecorder_last_error();
     EXPECT_EQ(json, expected_json(path, 320, 200));
-    png_image img = read_png(path);
+    png_image img = read_library_png(path);
     ASSERT_EQ(img.error, "");
     EXPECT_EQ(pattern_mismatches(img), 0);
 }
@@ -578,7 +492,7 @@ TEST(ScreenshotWithoutDisplay, IsThePatternOfItsSize) {
         const std::string json = shoot(path, c.options, &rc);
         ASSERT_EQ(rc, 0) << screenrecorder_last_error();
         EXPECT_EQ(json, expected_json(path, c.w, c.h));
-        png_image img = read_png(path);
+        png_image img = read_library_png(path);
         ASSERT_EQ(img.error, "");
         ASSERT_EQ(img.width, c.w);
         ASSERT_EQ(img.height, c.h);
