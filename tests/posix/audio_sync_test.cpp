@@ -86,15 +86,15 @@ class click_and_flash {
     }
 
     void play() {
-        const pa_sample_spec spec{PA_SAMPLE_S16LE, 44100, 2};
+        const pa_sample_spec format{PA_SAMPLE_S16LE, 44100, 2};
         pa_buffer_attr attr{};
         attr.maxlength = static_cast<uint32_t>(-1);
         attr.tlength = 2 * kBlockFrames * 4;
         attr.prebuf = static_cast<uint32_t>(-1);
         attr.minreq = static_cast<uint32_t>(-1);
         attr.fragsize = static_cast<uint32_t>(-1);
-        pa_simple *s = pa_simple_new(nullptr, "click and flash", PA_STREAM_PLAYBACK, nullptr, "clicks", &spec,
-                                     nullptr, &attr, nullptr);
+        pa_simple *s = pa_simple_new(nullptr, "click and flash", PA_STREAM_PLAYBACK, nullptr, "clicks",
+                                     &format, nullptr, &attr, nullptr);
         if (s == nullptr) {
             return;
         }

@@ -107,12 +107,12 @@ bool has_pulseaudio() {
 
 pulse_listener::pulse_listener(const std::string &device) {
     thread_ = std::thread([this, device] {
-        const pa_sample_spec spec{PA_SAMPLE_S16LE, 44100, 2};
+        const pa_sample_spec format{PA_SAMPLE_S16LE, 44100, 2};
         pa_buffer_attr attr{};
         attr.maxlength = static_cast<uint32_t>(-1);
         attr.fragsize = 441 * 4;
         pa_simple *s = pa_simple_new(nullptr, "test listener", PA_STREAM_RECORD, device.c_str(), "listen",
-                                     &spec, nullptr, &attr, nullptr);
+                                     &format, nullptr, &attr, nullptr);
         if (s == nullptr) {
             return;
         }

@@ -122,8 +122,8 @@ void posix_release_stream(posix_pulse_stream *ps) {
 // Starts a record stream on `device` and waits until it runs.
 bool posix_open_stream(audio_capture *cap, const char *device, bool queued, clock_type::time_point deadline) {
     posix_pulse_stream &ps = cap->streams[cap->count];
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, kRate, 2};
-    ps.stream = pa_stream_new(cap->context, "kestrova-screenrecorder", &spec, nullptr);
+    const pa_sample_spec format{PA_SAMPLE_S16LE, kRate, 2};
+    ps.stream = pa_stream_new(cap->context, "kestrova-screenrecorder", &format, nullptr);
     if (ps.stream == nullptr) {
         return false;
     }
