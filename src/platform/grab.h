@@ -28,5 +28,9 @@ bool grab_view(grab_context *ctx, int32_t x, int32_t y, uint8_t *scratch, bgra_p
 // picture, as the user sees it (off after grab_open). A grab that cannot see
 // the pointer still grabs, without it.
 void grab_include_cursor(grab_context *ctx, bool include);
+// Whether grab_view may hand out its last picture again, marked unchanged,
+// when nothing in the rectangle changed (on after grab_open). Off, every
+// grab_view grabs.
+void grab_reuse_unchanged(grab_context *ctx, bool reuse);
 // Releases whatever grab_open took, in any state.
 void grab_close(grab_context *ctx);

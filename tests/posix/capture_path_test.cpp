@@ -284,6 +284,13 @@ TEST(CapturePath, GrabReportsWhetherItsRectangleChanged) {
     ASSERT_TRUE(grab_frame(&ctx, 100, 100, scratch.data()));
     ASSERT_TRUE(grab_view(&ctx, 100, 100, scratch.data(), &p));
     EXPECT_FALSE(p.unchanged);
+
+    // Asked not to, the grab hands out nothing again, even on a still screen.
+    grab_reuse_unchanged(&ctx, false);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(grab_view(&ctx, 100, 100, scratch.data(), &p));
+        EXPECT_FALSE(p.unchanged) << i;
+    }
     grab_close(&ctx);
 }
 

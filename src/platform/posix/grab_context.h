@@ -28,6 +28,7 @@ struct grab_context {
 
     // DAMAGE tracking of the root window (grab_damage.cpp).
     bool damage_tried;    // posix_damage_open has run
+    bool no_reuse;        // grab_reuse_unchanged(false): no tracking, every view grabs
     bool use_damage;      // the server reports every drawn rectangle to us
     uint32_t damage;      // xcb_damage_damage_t, 0 when none
     uint8_t damage_event; // response type of the extension's notify event

@@ -406,7 +406,9 @@ bool grab_view(grab_context *ctx, int32_t x, int32_t y, uint8_t *scratch, bgra_p
     if (!ctx->damage_tried) {
         // Only recordings track damage; a screenshot's one grab needs none.
         ctx->damage_tried = true;
-        posix_damage_open(ctx);
+        if (!ctx->no_reuse) {
+            posix_damage_open(ctx);
+        }
     }
     // Damage and the pointer are settled before the image is asked for:
     // whatever is drawn after this point is either in this image or
@@ -454,6 +456,14 @@ bool grab_view(grab_context *ctx, int32_t x, int32_t y, uint8_t *scratch, bgra_p
     // only a picture in the grab's own memory is sure to be there still.
     ctx->have_last = ctx->use_damage && whole;
     return true;
+}
+
+void grab_reuse_unchanged(grab_context *ctx, bool reuse) {
+    ctx->no_reuse = !reuse;
+    if (!reuse) {
+        posix_damage_close(ctx);
+        ctx->have_last = false;
+    }
 }
 
 void grab_include_cursor(grab_context *ctx, bool include) {

@@ -90,3 +90,6 @@ bool grab_view(grab_context *ctx, int32_t x, int32_t y, uint8_t *scratch, bgra_p
     *picture = bgra_picture{scratch, static_cast<std::size_t>(ctx->width) * 4, false};
     return true;
 }
+
+// GDI tells nothing about what changed: every grab_view grabs anyway.
+void grab_reuse_unchanged(grab_context *, bool) {}
