@@ -7,6 +7,7 @@
 #include <string>
 
 #include "screenrecorder/options.h"
+#include "support/sanitized.h"
 
 namespace {
 
@@ -482,7 +483,7 @@ TEST(ParseOptions, LargeAndDeepTextsDoNotCrash) {
 #endif
 
 TEST(ParseOptions, RunningOutOfMemoryGivesDefaults) {
-#if defined(_WIN32) || defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(_WIN32) || defined(KSR_SANITIZED)
     GTEST_SKIP() << "needs an address-space limit, which only a plain POSIX build can set";
 #else
     // A document whose tree needs far more memory than the child process may

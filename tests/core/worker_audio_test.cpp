@@ -13,6 +13,7 @@
 #include "screenrecorder/capture_timeline.h"
 #include "screenrecorder/job.h"
 #include "screenrecorder/worker.h"
+#include "support/worker_job.h"
 
 namespace {
 
@@ -150,17 +151,9 @@ int64_t heard_at(const int16_t *frame) {
 class WorkerAudioTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        job_ = {};
-        job_.id = 1;
-        job_.active = 1;
-        job_.opts.fps = 30;
-        job_.opts.bitrate_kbps = 8000;
+        worker_test_job(&job_);
         job_.opts.audio = audio_system;
         job_.opts.capture_audio = 1;
-        std::strcpy(job_.opts.codec, "h264");
-        std::strcpy(job_.output_path, "out.mp4");
-        job_.width = 16;
-        job_.height = 16;
         world_ = audio_world{};
         world_.job = &job_;
         g_aw = &world_;

@@ -12,16 +12,11 @@
 #include "screenrecorder/job.h"
 #include "screenrecorder/pattern.h"
 #include "screenrecorder/worker.h"
+#include "support/sanitized.h"
+#include "support/worker_job.h"
 
 // The set-up-failure test asks for a buffer no machine has; the sanitizers'
 // allocators must then return null as the system's does, not abort.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define KSR_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define KSR_SANITIZED 1
-#endif
-#endif
 #if defined(KSR_SANITIZED)
 extern "C" const char *__asan_default_options() {
     return "allocator_may_return_null=1";
@@ -228,15 +223,7 @@ const worker_env kFakeEnv{fake_now,   fake_sleep,   fake_grab_open,      fake_gr
 class WorkerTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        job_ = {};
-        job_.id = 1;
-        job_.active = 1;
-        job_.opts.fps = 30;
-        job_.opts.bitrate_kbps = 8000;
-        std::strcpy(job_.opts.codec, "h264");
-        std::strcpy(job_.output_path, "out.mp4");
-        job_.width = 16;
-        job_.height = 16;
+        worker_test_job(&job_);
         world_ = fake_world{};
         world_.job = &job_;
         g_world = &world_;

@@ -24,16 +24,9 @@
 #include "screenrecorder/job.h"
 #include "support/ffprobe_posix.h"
 #include "support/pulse_posix.h"
+#include "support/sanitized.h"
 #include "support/temp_dir.h"
 #include "support/xvfb_posix.h"
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define KSR_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define KSR_SANITIZED 1
-#endif
-#endif
 
 namespace {
 

@@ -27,19 +27,9 @@ extern "C" {
 #include "platform/posix/video_convert_yuv.h"
 #include "screenrecorder/job.h"
 #include "support/ffprobe_posix.h"
+#include "support/sanitized.h"
 #include "support/temp_dir.h"
 #include "support/xvfb_posix.h"
-
-// The sanitizers' allocators hold freed memory back (ASan's quarantine), so
-// every small allocation lands on fresh pages there: the page-fault count is
-// a figure of the system's allocator only.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define KSR_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define KSR_SANITIZED 1
-#endif
-#endif
 
 namespace {
 
@@ -385,6 +375,9 @@ double faults_per_frame(const std::string &path, const char *options, desktop *d
 }
 
 TEST(CapturePath, NoFrameSizedAllocationPerFrame) {
+    // The sanitizers' allocators hold freed memory back (ASan's quarantine),
+    // so every small allocation lands on fresh pages there: the page-fault
+    // count is a figure of the system's allocator only.
 #if defined(KSR_SANITIZED)
     GTEST_SKIP() << "page faults count the sanitizer's allocator, not ours";
 #endif

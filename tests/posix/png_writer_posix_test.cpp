@@ -15,6 +15,7 @@
 
 #include "png_writer/png_writer.h"
 #include "support/files.h"
+#include "support/sanitized.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -169,7 +170,7 @@ TEST(PngWriterZlib, FullDeviceReportsAFailedWrite) {
 }
 
 TEST(PngWriterZlib, OutOfMemoryLeavesTheHeader) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(KSR_SANITIZED)
     GTEST_SKIP() << "the sanitizers reserve address space, so a memory limit cannot be set";
 #else
     // In a child process with its address space capped just above what it

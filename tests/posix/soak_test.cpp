@@ -26,21 +26,13 @@
 
 #include "kestrova/screenrecorder.h"
 #include "support/process_posix.h"
+#include "support/sanitized.h"
 #include "support/temp_dir.h"
 #include "support/xvfb_posix.h"
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define KSR_SOAK_SANITIZED 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define KSR_SOAK_SANITIZED 1
-#endif
-
 namespace {
 
-#if defined(KSR_SOAK_SANITIZED)
+#if defined(KSR_SANITIZED)
 // Sanitized builds run many times slower: a short soak still walks every path.
 constexpr int kCycles = 40;
 constexpr std::size_t kProbeSample = 10;
