@@ -10,8 +10,6 @@
 #include <cstring>
 #include <functional>
 #include <string>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -194,17 +192,11 @@ TEST_F(AudioRecordingTest, NoServerGivesSilenceAndEveryFrame) {
     {
         // A socket that accepts but never answers: the capture is given up
         // on within about a second, and the frames go on from then.
-        const std::string path = dir_.file("silent");
-        const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un a{};
-        a.sun_family = AF_UNIX;
-        std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
-        ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-        ASSERT_EQ(listen(fd, 4), 0);
-        env_scope silent("PULSE_SERVER", "unix:" + path);
+        silent_pulse_server silent(dir_.file("silent"));
+        ASSERT_TRUE(silent.bound());
+        ASSERT_TRUE(silent.listening());
         const recorded r =
             record(dir_.file("silent.mp4"), options(R"(,"capture_audio":true,"audio":"system")"), 2500);
-        close(fd);
         ASSERT_TRUE(r.ok);
         EXPECT_GE(r.frames, 30);
         EXPECT_TRUE(all_zero(r.samples));

@@ -9,8 +9,6 @@
 #include <fcntl.h>
 #include <optional>
 #include <string>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -61,20 +59,14 @@ TEST(ProbeAudio, NoServerOrASilentOneIsFalse) {
         // A socket that accepts connections but never says a word: the
         // answer is false once the one-second deadline has passed, and the
         // call does not hang.
-        const std::string path = dir.file("silent");
-        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un a{};
-        a.sun_family = AF_UNIX;
-        std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
-        ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-        ASSERT_EQ(listen(fd, 4), 0);
-        env_scope e("PULSE_SERVER", "unix:" + path);
+        silent_pulse_server silent(dir.file("silent"));
+        ASSERT_TRUE(silent.bound());
+        ASSERT_TRUE(silent.listening());
         const auto t0 = std::chrono::steady_clock::now();
         EXPECT_FALSE(platform_default_capture_device_exists());
         const auto took = std::chrono::steady_clock::now() - t0;
         EXPECT_GE(took, std::chrono::milliseconds(900));
         EXPECT_LT(took, std::chrono::seconds(10)) << "the deadline was not kept";
-        close(fd);
     }
 }
 

@@ -16,6 +16,21 @@
 #include <thread>
 #include <unistd.h>
 
+silent_pulse_server::silent_pulse_server(const std::string &path)
+    : server_env_("PULSE_SERVER", "unix:" + path), fd_(socket(AF_UNIX, SOCK_STREAM, 0)) {
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+    bound_ = bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    listening_ = bound_ && listen(fd_, 4) == 0;
+}
+
+silent_pulse_server::~silent_pulse_server() {
+    if (fd_ >= 0) {
+        close(fd_);
+    }
+}
+
 pulse_server::pulse_server(const std::vector<std::string> &modules)
     : socket_(dir_.file("native")), server_env_("PULSE_SERVER", "unix:" + socket_),
       runtime_env_("PULSE_RUNTIME_PATH", dir_.path()) {

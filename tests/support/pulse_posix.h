@@ -44,6 +44,25 @@ class pulse_server {
 
 bool has_pulseaudio();
 
+// A Unix socket at `path` that accepts connections and never says a word, as
+// a server that hangs would; PULSE_SERVER points at it for the scope.
+class silent_pulse_server {
+  public:
+    explicit silent_pulse_server(const std::string &path);
+    ~silent_pulse_server();
+    silent_pulse_server(const silent_pulse_server &) = delete;
+    silent_pulse_server &operator=(const silent_pulse_server &) = delete;
+
+    bool bound() const { return bound_; }
+    bool listening() const { return listening_; }
+
+  private:
+    env_scope server_env_;
+    int fd_ = -1;
+    bool bound_ = false;
+    bool listening_ = false;
+};
+
 // A client that keeps listening to `device` at 10 ms pieces, as an
 // application already running on the machine would. A test server's idle
 // device otherwise works in blocks of seconds and only turns to short ones
