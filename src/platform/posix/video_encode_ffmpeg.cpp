@@ -14,8 +14,10 @@ constexpr char kX264Threads[] = "2";
 constexpr char kX265Preset[] = "ultrafast";
 // x265 left to itself keeps its pool nearly idle here and holds frames for
 // its look-ahead: one pool thread and one frame thread per core, no
-// look-ahead and no B-frames keep 1080p at 30 fps in real time on 2 cores
-// (bench/record-vs-ffmpeg).
+// look-ahead and no B-frames. Even so, a moving 1080p frame costs x265 about
+// 55 ms of CPU at 8 Mbit/s, so 1080p at 30 fps needs about 1.7 cores for the
+// encoder alone; with fewer free cores its threads wait for a CPU and the
+// worker waits for them (bench/record-vs-ffmpeg, the README).
 constexpr unsigned kX265MaxFrameThreads = 4;
 
 // "log-level=none:pools=N:frame-threads=F:rc-lookahead=0:bframes=0"
