@@ -1,7 +1,7 @@
 // Costs of the X11 screen grab (MIT-SHM and plain GetImage, and with the
 // pointer drawn in), of the recording's grab of a still screen, of a whole
-// screenshot (grab, encode, write), and of the
-// test pattern, at 1920 x 1080.
+// screenshot (grab, encode, write) beside the copying way of taking one, and
+// of the test pattern, at 1920 x 1080.
 // Needs DISPLAY to name an X server of at least that size; bench/screenshot-
 // vs-ffmpeg starts one and runs this beside ffmpeg's x11grab.
 #include <benchmark/benchmark.h>
@@ -14,6 +14,7 @@
 
 #include "kestrova/screenrecorder.h"
 #include "platform/grab.h"
+#include "png_writer/png_writer.h"
 #include "screenrecorder/cursor_blend.h"
 #include "screenrecorder/pattern.h"
 
@@ -136,6 +137,36 @@ void screenshot_loop(benchmark::State &state, const char *options) {
 void BM_Screenshot1080p(benchmark::State &state) {
     screenshot_loop(state, nullptr);
 }
+
+// The same picture the copying way, beside the export: a frame buffer of its
+// own, the grab copied into it, a pass that makes every pixel opaque, then
+// the PNG written from the buffer.
+void BM_ScreenshotCopying1080p(benchmark::State &state) {
+    const char *path = "/dev/shm/ksr-bench-screenshot-copying.png";
+    const size_t count = static_cast<size_t>(kWidth) * kHeight;
+    for (auto _ : state) {
+        auto *pixels = static_cast<uint8_t *>(std::malloc(count * 4));
+        grab_context ctx{};
+        const bool grabbed =
+            pixels != nullptr && grab_open(&ctx, kWidth, kHeight) && grab_frame(&ctx, 0, 0, pixels);
+        grab_close(&ctx);
+        if (!grabbed) {
+            std::free(pixels);
+            state.SkipWithError("no X display of 1920 x 1080 (set DISPLAY)");
+            break;
+        }
+        for (size_t i = 0; i < count; ++i) {
+            pixels[i * 4 + 3] = 255;
+        }
+        const int32_t rc = write_png_bgra(path, kWidth, kHeight, pixels, kWidth * 4);
+        std::free(pixels);
+        if (rc != 0) {
+            state.SkipWithError("write_png_bgra failed");
+            break;
+        }
+    }
+    std::remove(path);
+}
 void BM_Screenshot1080pCursor(benchmark::State &state) {
     screenshot_loop(state, R"({"cursor":true})");
 }
@@ -158,8 +189,9 @@ BENCHMARK(BM_ViewStill1080p)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ViewStill1080pCursorStill)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ViewStill1080pCursorMoving)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BlendCursor32)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_Screenshot1080p)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Screenshot1080pCursor)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Screenshot1080p)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ScreenshotCopying1080p)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Screenshot1080pCursor)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Pattern1080p)->Unit(benchmark::kMillisecond);
 
 } // namespace

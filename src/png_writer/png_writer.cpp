@@ -272,20 +272,29 @@ inline void put_be32(uint8_t *out, uint32_t value) {
     out[3] = static_cast<uint8_t>(value);
 }
 
+// How the input's pixels become the filtered image's red, green, blue,
+// alpha: as they are (RGBA), with bytes 0 and 2 exchanged (BGRA), or
+// exchanged with the fourth byte replaced by 255 (BGRX: a fourth byte that
+// means nothing, such as a screen grab's).
+enum class pixel_order { rgba, bgra, bgrx };
+
 // The input image and how its rows become the filtered image: per row one
 // filter byte 0, then the pixels in red, green, blue, alpha order.
 struct source_image {
     const uint8_t *pixels;
     std::size_t stride;    // bytes from one input row to the next
     std::size_t row_bytes; // filtered bytes per row: 1 + width * 4
-    bool swap_red_blue;
+    pixel_order order;
 };
 
 // Byte `j` (at least 1) of a filtered row, taken from the input row.
-inline uint8_t filtered_byte(const uint8_t *row, std::size_t j, bool swap_red_blue) {
+inline uint8_t filtered_byte(const uint8_t *row, std::size_t j, pixel_order order) {
     const std::size_t at = j - 1;
     const std::size_t channel = at & 3u;
-    if (swap_red_blue && channel != 3) {
+    if (channel == 3) {
+        return order == pixel_order::bgrx ? 0xFF : row[at];
+    }
+    if (order != pixel_order::rgba) {
         return row[at - channel + 2 - channel];
     }
     return row[at];
@@ -293,34 +302,38 @@ inline uint8_t filtered_byte(const uint8_t *row, std::size_t j, bool swap_red_bl
 
 // Writes bytes [from, to) of one filtered row into `out`. A stored block may
 // end anywhere in a row, even inside a pixel, so both ends may be partial.
-void put_row_bytes(const uint8_t *row, std::size_t from, std::size_t to, bool swap_red_blue, uint8_t *out) {
+void put_row_bytes(const uint8_t *row, std::size_t from, std::size_t to, pixel_order order, uint8_t *out) {
     std::size_t j = from;
     if (j == 0 && j < to) {
         *out++ = 0; // filter type None
         j = 1;
     }
     while (j < to && ((j - 1) & 3u) != 0) {
-        *out++ = filtered_byte(row, j++, swap_red_blue);
+        *out++ = filtered_byte(row, j++, order);
     }
     const std::size_t whole = (to - j) / 4;
     const uint8_t *in = row + (j - 1);
-    if (swap_red_blue) {
+    if (order != pixel_order::rgba) {
+        // Green and alpha stay, red and blue change places; BGRX then sets
+        // every alpha byte.
+        const uint32_t opaque = order == pixel_order::bgrx ? 0xFF000000u : 0u;
         std::size_t p = 0;
 #if KSR_PNG_X86
         const __m128i keep = _mm_set1_epi32(static_cast<int>(0xFF00FF00u));
         const __m128i low = _mm_set1_epi32(0xFF);
+        const __m128i set = _mm_set1_epi32(static_cast<int>(opaque));
         for (; p + 4 <= whole; p += 4) {
             const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + p * 4));
-            const __m128i r =
-                _mm_or_si128(_mm_and_si128(v, keep), _mm_or_si128(_mm_and_si128(_mm_srli_epi32(v, 16), low),
-                                                                  _mm_slli_epi32(_mm_and_si128(v, low), 16)));
+            const __m128i r = _mm_or_si128(_mm_or_si128(_mm_and_si128(v, keep), set),
+                                           _mm_or_si128(_mm_and_si128(_mm_srli_epi32(v, 16), low),
+                                                        _mm_slli_epi32(_mm_and_si128(v, low), 16)));
             _mm_storeu_si128(reinterpret_cast<__m128i *>(out + p * 4), r);
         }
 #endif
         for (; p < whole; ++p) {
             uint32_t v;
             std::memcpy(&v, in + p * 4, 4);
-            v = (v & 0xFF00FF00u) | ((v >> 16) & 0xFFu) | ((v & 0xFFu) << 16);
+            v = (v & 0xFF00FF00u) | opaque | ((v >> 16) & 0xFFu) | ((v & 0xFFu) << 16);
             std::memcpy(out + p * 4, &v, 4);
         }
     } else {
@@ -329,7 +342,7 @@ void put_row_bytes(const uint8_t *row, std::size_t from, std::size_t to, bool sw
     out += whole * 4;
     j += whole * 4;
     while (j < to) {
-        *out++ = filtered_byte(row, j++, swap_red_blue);
+        *out++ = filtered_byte(row, j++, order);
     }
 }
 
@@ -341,7 +354,7 @@ void put_filtered(const source_image &image, uint64_t from, std::size_t count, u
     while (count > 0) {
         const std::size_t left = image.row_bytes - j;
         const std::size_t take = left < count ? left : count;
-        put_row_bytes(image.pixels + row * image.stride, j, j + take, image.swap_red_blue, out);
+        put_row_bytes(image.pixels + row * image.stride, j, j + take, image.order, out);
         out += take;
         count -= take;
         ++row;
@@ -424,13 +437,13 @@ int32_t close_with(std::FILE *file, int32_t status) {
 }
 
 int32_t write_png_internal(const char *path, int32_t width, int32_t height, const uint8_t *pixels,
-                           int32_t stride, bool swap_red_blue) {
+                           int32_t stride, pixel_order order) {
     if (path == nullptr || width <= 0 || height <= 0 || pixels == nullptr) {
         return -1;
     }
     const auto input_row = static_cast<std::size_t>(width) * 4;
     const source_image image{pixels, stride > 0 ? static_cast<std::size_t>(stride) : input_row, input_row + 1,
-                             swap_red_blue};
+                             order};
     const uint64_t n = static_cast<uint64_t>(height) * (static_cast<uint64_t>(width) * 4 + 1);
     const uint64_t blocks = (n + kBlockMax - 1) / kBlockMax;
     const uint64_t idat_length = n + 5 * blocks + 6;
@@ -471,10 +484,15 @@ int32_t write_png_internal(const char *path, int32_t width, int32_t height, cons
 
 int32_t write_png_bgra(const char *path, int32_t width, int32_t height, const uint8_t *pixels,
                        int32_t stride) {
-    return write_png_internal(path, width, height, pixels, stride, true);
+    return write_png_internal(path, width, height, pixels, stride, pixel_order::bgra);
 }
 
 int32_t write_png_rgba(const char *path, int32_t width, int32_t height, const uint8_t *pixels,
                        int32_t stride) {
-    return write_png_internal(path, width, height, pixels, stride, false);
+    return write_png_internal(path, width, height, pixels, stride, pixel_order::rgba);
+}
+
+int32_t write_png_bgrx(const char *path, int32_t width, int32_t height, const uint8_t *pixels,
+                       int32_t stride) {
+    return write_png_internal(path, width, height, pixels, stride, pixel_order::bgrx);
 }

@@ -10,7 +10,6 @@
 #include "screenrecorder/result_text.h"
 #include "screenrecorder/screenshot_rect.h"
 
-#include <bit>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,24 +29,6 @@ int32_t trim_side(int32_t origin, int32_t size, int32_t display_size) {
         s = int64_t{display_size} - origin;
     }
     return s <= 0 ? kSizeWhenEmpty : static_cast<int32_t>(s);
-}
-
-// X and GDI leave the fourth byte of a grabbed pixel 0, which the PNG would
-// store as fully transparent: make every grabbed pixel opaque.
-void make_opaque(uint8_t *pixels, size_t count) {
-    if constexpr (std::endian::native == std::endian::little) {
-        // Whole pixels at a time, so the loop runs at memory speed.
-        for (size_t i = 0; i < count; ++i) {
-            uint32_t v;
-            std::memcpy(&v, pixels + i * 4, 4);
-            v |= 0xff000000u;
-            std::memcpy(pixels + i * 4, &v, 4);
-        }
-    } else {
-        for (size_t i = 0; i < count; ++i) {
-            pixels[i * 4 + 3] = 255;
-        }
-    }
 }
 
 } // namespace
@@ -96,20 +77,30 @@ extern "C" int32_t screenrecorder_screenshot(const char *output_path, const char
         return -3;
     }
 
+    // One picture: no tracking of what changes. The PNG is written straight
+    // from where the grab left the picture (the grab's own memory when it
+    // can), so the grab closes after the write.
     grab_context grab{};
+    bgra_picture picture{pixels, static_cast<size_t>(stride), false};
     bool grabbed = false;
     if (grab_open(&grab, r.width, r.height)) {
+        grab_reuse_unchanged(&grab, false);
         grab_include_cursor(&grab, opts.cursor != 0);
-        grabbed = grab_frame(&grab, r.x, r.y, pixels);
+        grabbed = grab_view(&grab, r.x, r.y, pixels, &picture) &&
+                  picture.stride <= static_cast<size_t>(std::numeric_limits<int32_t>::max());
     }
-    grab_close(&grab);
-    if (grabbed) {
-        make_opaque(pixels, static_cast<size_t>(pixel_count));
-    } else {
+    if (!grabbed) {
+        grab_close(&grab);
         generate_pattern_frame(pixels, r.width, r.height, 0);
+        picture = bgra_picture{pixels, static_cast<size_t>(stride), false};
     }
 
-    const int32_t rc = write_png_bgra(output_path, r.width, r.height, pixels, static_cast<int32_t>(stride));
+    // X and GDI leave the fourth byte of a grabbed pixel 0, which the PNG
+    // would store as fully transparent: every pixel is stored opaque (the
+    // pattern's are already).
+    const int32_t rc =
+        write_png_bgrx(output_path, r.width, r.height, picture.pixels, static_cast<int32_t>(picture.stride));
+    grab_close(&grab);
     std::free(pixels);
     if (rc != 0) {
         set_last_error("failed to write PNG file '%s': rc %d", output_path, rc);

@@ -126,8 +126,12 @@ testing::AssertionResult decode(const std::vector<uint8_t> &f, decoded_png *out)
 }
 
 // The filtered image an input should give: a 0 byte per row, then RGBA.
+// How the writer reads a pixel: which entry it was given.
+enum class order { rgba, bgra, bgrx };
+
 std::vector<uint8_t> expected_filtered(int32_t width, int32_t height, const std::vector<uint8_t> &pixels,
-                                       std::size_t stride, bool bgra) {
+                                       std::size_t stride, order o) {
+    const bool bgra = o != order::rgba;
     std::vector<uint8_t> out;
     for (int32_t y = 0; y < height; ++y) {
         out.push_back(0);
@@ -137,7 +141,7 @@ std::vector<uint8_t> expected_filtered(int32_t width, int32_t height, const std:
             out.push_back(bgra ? p[2] : p[0]);
             out.push_back(p[1]);
             out.push_back(bgra ? p[0] : p[2]);
-            out.push_back(p[3]);
+            out.push_back(o == order::bgrx ? 255 : p[3]);
         }
     }
     return out;
@@ -212,7 +216,7 @@ TEST(PngWriter, BlockLayoutAndSizes) {
         EXPECT_EQ(png.width, static_cast<uint32_t>(c.width));
         EXPECT_EQ(png.height, static_cast<uint32_t>(c.height));
         EXPECT_EQ(png.block_sizes, c.blocks);
-        EXPECT_TRUE(png.filtered == expected_filtered(c.width, c.height, pixels, stride, true));
+        EXPECT_TRUE(png.filtered == expected_filtered(c.width, c.height, pixels, stride, order::bgra));
     }
     // The header bytes of the edge cases, as they stand in the file.
     const std::vector<uint8_t> pixels = noise(64 * 255 * 4, 1u); // enough for both images
@@ -236,17 +240,21 @@ TEST(PngWriter, StrideAndChannelOrder) {
         const char *name;
         int32_t stride;         // as passed
         std::size_t row_stride; // as the rows are then read
-        bool bgra;
+        order o;
     };
     constexpr int32_t width = 37; // odd, so blocks end at varying places in rows and pixels
     constexpr int32_t height = 900;
     const stride_case cases[] = {
-        {"stride 0 means width * 4", 0, width * 4, true},
-        {"negative stride means width * 4", -8, width * 4, true},
-        {"larger stride skips the bytes between rows", width * 4 + 12, width * 4 + 12, true},
-        {"smaller positive stride is used unchanged", width * 4 - 8, width * 4 - 8, true},
-        {"rgba with a larger stride", width * 4 + 3, width * 4 + 3, false},
-        {"rgba with stride 0", 0, width * 4, false},
+        {"stride 0 means width * 4", 0, width * 4, order::bgra},
+        {"negative stride means width * 4", -8, width * 4, order::bgra},
+        {"larger stride skips the bytes between rows", width * 4 + 12, width * 4 + 12, order::bgra},
+        {"smaller positive stride is used unchanged", width * 4 - 8, width * 4 - 8, order::bgra},
+        {"rgba with a larger stride", width * 4 + 3, width * 4 + 3, order::rgba},
+        {"rgba with stride 0", 0, width * 4, order::rgba},
+        // The fourth byte is noise and every stored alpha 255, also where a
+        // block ends between a pixel's colour and its alpha.
+        {"bgrx with a larger stride", width * 4 + 12, width * 4 + 12, order::bgrx},
+        {"bgrx with stride 0", 0, width * 4, order::bgrx},
     };
     temp_dir dir;
     const std::string path = dir.file("stride.png");
@@ -255,12 +263,14 @@ TEST(PngWriter, StrideAndChannelOrder) {
         // Room for the widest row spacing; the bytes past each row are noise
         // that must not reach the file.
         const std::vector<uint8_t> pixels = noise(static_cast<std::size_t>(width * 4 + 12) * height, 99u);
-        const int32_t rc = c.bgra ? write_png_bgra(path.c_str(), width, height, pixels.data(), c.stride)
-                                  : write_png_rgba(path.c_str(), width, height, pixels.data(), c.stride);
+        const int32_t rc =
+            c.o == order::bgra   ? write_png_bgra(path.c_str(), width, height, pixels.data(), c.stride)
+            : c.o == order::bgrx ? write_png_bgrx(path.c_str(), width, height, pixels.data(), c.stride)
+                                 : write_png_rgba(path.c_str(), width, height, pixels.data(), c.stride);
         ASSERT_EQ(rc, 0);
         decoded_png png;
         ASSERT_TRUE(decode(read_file_bytes(path), &png));
-        EXPECT_TRUE(png.filtered == expected_filtered(width, height, pixels, c.row_stride, c.bgra));
+        EXPECT_TRUE(png.filtered == expected_filtered(width, height, pixels, c.row_stride, c.o));
     }
 }
 
@@ -358,6 +368,6 @@ TEST(PngWriter, ConcurrentCallsDoNotInterfere) {
         decoded_png png;
         ASSERT_TRUE(decode(read_file_bytes(dir.file("thread" + std::to_string(i) + ".png")), &png));
         EXPECT_TRUE(png.filtered ==
-                    expected_filtered(300 + i, 200, images[i], std::size_t(300 + i) * 4, true));
+                    expected_filtered(300 + i, 200, images[i], std::size_t(300 + i) * 4, order::bgra));
     }
 }

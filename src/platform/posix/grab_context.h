@@ -23,6 +23,7 @@ struct grab_context {
     int shm_id;        // System V segment id, -1 when none (removed once attached)
     uint8_t *shm_data; // mapped segment, null when none
     size_t shm_size;   // bytes of the mapped segment
+    bool shm_mapped;   // the segment's pages are all mapped on our side
     void *reply;       // the last plain GetImage reply, null when none
     posix_cursor cursor;
 
