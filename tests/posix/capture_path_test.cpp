@@ -29,6 +29,7 @@ extern "C" {
 #include "support/ffprobe_posix.h"
 #include "support/sanitized.h"
 #include "support/temp_dir.h"
+#include "support/x_window_posix.h"
 #include "support/xvfb_posix.h"
 
 namespace {
@@ -65,12 +66,7 @@ class desktop {
 
     // Maps a plain override-redirect window; returns it.
     uint32_t show(int16_t x, int16_t y, uint16_t w, uint16_t h, uint32_t rgb) {
-        const xcb_window_t win = xcb_generate_id(c_);
-        const uint32_t values[] = {rgb, 1};
-        xcb_create_window(c_, XCB_COPY_FROM_PARENT, win, screen_->root, x, y, w, h, 0,
-                          XCB_WINDOW_CLASS_INPUT_OUTPUT, screen_->root_visual,
-                          XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
-        xcb_map_window(c_, win);
+        const xcb_window_t win = show_colour_window(c_, screen_, x, y, w, h, rgb);
         sync();
         return win;
     }
@@ -130,7 +126,7 @@ class desktop {
         xcb_put_image(c_, XCB_IMAGE_FORMAT_Z_PIXMAP, screen_->root, gc_, w, h, x, y, 0, screen_->root_depth,
                       static_cast<uint32_t>(px.size()), px.data());
     }
-    void sync() { std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr)); }
+    void sync() { x_round_trip(c_); }
 
     xcb_connection_t *c_ = nullptr;
     xcb_screen_t *screen_ = nullptr;

@@ -24,6 +24,7 @@
 #include "support/files.h"
 #include "support/png_read.h"
 #include "support/temp_dir.h"
+#include "support/x_window_posix.h"
 #include "support/xvfb_posix.h"
 
 namespace {
@@ -66,12 +67,8 @@ class pointer_screen {
         root_ = s->root;
         width_ = s->width_in_pixels;
         height_ = s->height_in_pixels;
-        window_ = xcb_generate_id(c_);
-        const uint32_t values[] = {kBackground, 1};
-        xcb_create_window(c_, XCB_COPY_FROM_PARENT, window_, root_, 0, 0, static_cast<uint16_t>(width_),
-                          static_cast<uint16_t>(height_), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, s->root_visual,
-                          XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
-        xcb_map_window(c_, window_);
+        window_ = show_colour_window(c_, s, 0, 0, static_cast<uint16_t>(width_),
+                                     static_cast<uint16_t>(height_), kBackground);
         sync();
     }
     ~pointer_screen() { xcb_disconnect(c_); }
@@ -123,7 +120,7 @@ class pointer_screen {
         xcb_free_gc(c_, gc);
         return p;
     }
-    void sync() { std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr)); }
+    void sync() { x_round_trip(c_); }
 
     xcb_connection_t *c_ = nullptr;
     xcb_window_t root_ = 0;

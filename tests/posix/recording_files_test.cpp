@@ -23,6 +23,7 @@
 #include "screenrecorder/worker.h"
 #include "support/ffprobe_posix.h"
 #include "support/temp_dir.h"
+#include "support/x_window_posix.h"
 #include "support/xvfb_posix.h"
 
 namespace {
@@ -287,14 +288,8 @@ class colour_window {
             return;
         }
         xcb_screen_t *s = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
-        const xcb_window_t win = xcb_generate_id(c_);
-        const uint32_t values[] = {rgb, 1};
-        xcb_create_window(c_, XCB_COPY_FROM_PARENT, win, s->root, x, y, w, h, 0,
-                          XCB_WINDOW_CLASS_INPUT_OUTPUT, s->root_visual,
-                          XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
-        xcb_map_window(c_, win);
-        // A round trip: the window is on the screen once the reply is in.
-        std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));
+        show_colour_window(c_, s, x, y, w, h, rgb);
+        x_round_trip(c_);
         ok_ = xcb_connection_has_error(c_) == 0;
     }
     ~colour_window() { xcb_disconnect(c_); }

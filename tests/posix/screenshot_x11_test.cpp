@@ -21,6 +21,7 @@
 #include "screenrecorder/pattern.h"
 #include "support/png_read.h"
 #include "support/temp_dir.h"
+#include "support/x_window_posix.h"
 #include "support/xvfb_posix.h"
 
 namespace {
@@ -48,13 +49,8 @@ class scene {
         xcb_change_window_attributes(c_, s->root, XCB_CW_BACK_PIXEL, bg);
         xcb_clear_area(c_, 0, s->root, 0, 0, 0, 0);
         for (const area &a : areas_) {
-            xcb_window_t w = xcb_generate_id(c_);
-            const uint32_t values[] = {a.rgb, 1};
-            xcb_create_window(c_, XCB_COPY_FROM_PARENT, w, s->root, static_cast<int16_t>(a.x),
-                              static_cast<int16_t>(a.y), static_cast<uint16_t>(a.w),
-                              static_cast<uint16_t>(a.h), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, s->root_visual,
-                              XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
-            xcb_map_window(c_, w);
+            show_colour_window(c_, s, static_cast<int16_t>(a.x), static_cast<int16_t>(a.y),
+                               static_cast<uint16_t>(a.w), static_cast<uint16_t>(a.h), a.rgb);
         }
         sync();
     }
@@ -79,7 +75,7 @@ class scene {
     }
 
   private:
-    void sync() { free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr)); }
+    void sync() { x_round_trip(c_); }
     xcb_connection_t *c_ = nullptr;
     uint32_t background_;
     std::vector<area> areas_;
