@@ -22,6 +22,10 @@ constexpr int kMaxReadsPerPull = 256;
 constexpr int64_t kWindowMs = 1000;
 constexpr int32_t kWindowMinReads = 4;
 constexpr int32_t kPendingCap = 1024;
+// A chunk's start moves by at most 1/512 of the chunk towards where its sound
+// lies: at every rate this follows a source clock more than a thousandth
+// apart from ours.
+constexpr int64_t kSlewDivisor = 512;
 
 int64_t clock_frames(int64_t ms) {
     return ms * kAudioRate / 1000;
@@ -95,7 +99,7 @@ void capture_timeline_free(capture_timeline *tl) {
 }
 
 void capture_timeline_pull(capture_timeline *tl, const audio_source_ops &src, audio_capture *cap,
-                           int64_t now_ms) {
+                           int64_t (*now_ms)()) {
     if (!tl->live || cap == nullptr) {
         return;
     }
@@ -120,7 +124,11 @@ void capture_timeline_pull(capture_timeline *tl, const audio_source_ops &src, au
         }
     }
     if (got) {
-        measure(tl, now_ms, std::max<int64_t>(src.latency_frames(cap), 0));
+        // The clock is read after the sound: whatever delays the worker
+        // between the two can only make the estimate later, never earlier,
+        // which the smallest estimate of a window leaves out.
+        const int64_t latency = std::max<int64_t>(src.latency_frames(cap), 0);
+        measure(tl, now_ms(), latency);
     }
 }
 
@@ -145,9 +153,16 @@ bool capture_timeline_take(capture_timeline *tl, int64_t now_ms, bool force, int
     int64_t start = tl->next_source;
     if (tl->live && tl->have_base) {
         const int64_t target = clock_frames(frame.moment_ms) - half_slot - tl->base;
-        const int64_t resync = clock_frames(kAudioResyncMs);
-        if (!tl->started || std::llabs(target - tl->next_source) > resync) {
+        const int64_t error = target - tl->next_source;
+        if (!tl->started || std::llabs(error) > clock_frames(kAudioResyncMs)) {
             start = target;
+        } else if (std::llabs(error) > clock_frames(kAudioSlewMs)) {
+            // The source's clock runs a little apart from ours: a sample or
+            // two left out or said twice at a chunk's start keeps the sound
+            // on its frames without a jump anyone hears.
+            const int64_t step =
+                std::min<int64_t>(std::llabs(error), std::max<int64_t>(1, count / kSlewDivisor));
+            start += error > 0 ? step : -step;
         }
     }
     const bool complete = tl->live && tl->captured >= start + count;

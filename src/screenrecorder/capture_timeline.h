@@ -27,9 +27,12 @@ const audio_source_ops &platform_audio_source();
 // Sound of a frame that has not arrived this long after the end of its slot
 // is given up on: the frame gets silence for it.
 inline constexpr int64_t kAudioStallMs = 500;
-// Sound is laid back into place only once it strays this far from it, so
-// that the small jitter of the measurement does not cut the sound up.
+// Sound that strays this far from its place (after a re-anchor, a gap of
+// the source) is laid back at once; closer than that it is drawn back a
+// sample or two per chunk, and only once it strays more than kAudioSlewMs, so
+// that the small jitter of the measurement does not touch the sound at all.
 inline constexpr int64_t kAudioResyncMs = 15;
+inline constexpr int64_t kAudioSlewMs = 2;
 
 struct audio_pending_frame {
     int64_t index;
@@ -79,9 +82,10 @@ bool capture_timeline_init(capture_timeline *tl, int32_t fps, bool live);
 void capture_timeline_free(capture_timeline *tl);
 
 // Moves everything the source has into the timeline and measures where it
-// lies; `now_ms` is the worker's clock.
+// lies: by the source's position and latency, against the worker's clock
+// `now_ms` read once the sound is in.
 void capture_timeline_pull(capture_timeline *tl, const audio_source_ops &src, audio_capture *cap,
-                           int64_t now_ms);
+                           int64_t (*now_ms)());
 
 // Records that frame `index` was taken at `moment_ms`. Frames come in order.
 void capture_timeline_add_frame(capture_timeline *tl, int64_t index, int64_t moment_ms);

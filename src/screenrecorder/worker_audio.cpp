@@ -53,7 +53,7 @@ bool worker_audio_open(worker_audio *wa, const worker_env &env, void *sink, int3
 
 bool worker_audio_after_frame(worker_audio *wa, int64_t index, int64_t moment_ms, int64_t *failed_index) {
     if (wa->cap != nullptr) {
-        capture_timeline_pull(&wa->tl, *wa->env->audio, wa->cap, wa->env->now_ms());
+        capture_timeline_pull(&wa->tl, *wa->env->audio, wa->cap, wa->env->now_ms);
     }
     capture_timeline_add_frame(&wa->tl, index, moment_ms);
     return write_ready(wa, false, failed_index);
@@ -62,7 +62,7 @@ bool worker_audio_after_frame(worker_audio *wa, int64_t index, int64_t moment_ms
 bool worker_audio_finish(worker_audio *wa, int64_t *failed_index) {
     const int64_t begun = wa->env->now_ms();
     while (capture_timeline_waiting(&wa->tl) && wa->cap != nullptr) {
-        capture_timeline_pull(&wa->tl, *wa->env->audio, wa->cap, wa->env->now_ms());
+        capture_timeline_pull(&wa->tl, *wa->env->audio, wa->cap, wa->env->now_ms);
         if (!write_ready(wa, false, failed_index)) {
             return false;
         }
