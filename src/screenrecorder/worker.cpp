@@ -137,14 +137,6 @@ uint32_t record_job(recording_job *job, const worker_env &env) {
     if (grabbing && job->opts.cursor != 0) {
         env.grab_include_cursor(&grab, true);
     }
-    // Live sound is read at the end of each frame and placed by when it was
-    // read: a frame that skips its grab reads it at another moment of the
-    // frame interval, which the sound's timeline does not yet absorb (clicks
-    // drift from their flashes by up to a frame). With live sound every frame
-    // is grabbed.
-    if (grabbing && live_audio && env.grab_reuse_unchanged != nullptr) {
-        env.grab_reuse_unchanged(&grab, false);
-    }
 
     // --- Capture loop -----------------------------------------------------
     // Deadlines are counted from an anchor in whole frame slots, each slot
@@ -249,10 +241,9 @@ uint32_t record_job(recording_job *job, const worker_env &env) {
 }
 
 const worker_env &platform_worker_env() {
-    static const worker_env env{platform_now_ms,     platform_sleep_ms,   grab_open,
-                                grab_view,           grab_close,          &platform_media_sink(),
-                                convert_to_gif,      grab_include_cursor, &platform_audio_source(),
-                                grab_reuse_unchanged};
+    static const worker_env env{platform_now_ms, platform_sleep_ms,   grab_open,
+                                grab_view,       grab_close,          &platform_media_sink(),
+                                convert_to_gif,  grab_include_cursor, &platform_audio_source()};
     return env;
 }
 

@@ -24,9 +24,6 @@ struct worker_env {
     void (*grab_include_cursor)(grab_context *ctx, bool include);
     // The live sound of a job that asks for it.
     const audio_source_ops *audio;
-    // Tells an open grab whether it may hand out its last picture again when
-    // nothing changed (it may, after grab_open); null when it never does.
-    void (*grab_reuse_unchanged)(grab_context *ctx, bool reuse);
 };
 
 const worker_env &platform_worker_env();

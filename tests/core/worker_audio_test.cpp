@@ -138,7 +138,7 @@ void source_close(audio_capture *) {
 const audio_source_ops kSource{source_open, source_read, source_latency, source_close};
 
 const worker_env kEnv{fake_now, fake_sleep,   fake_grab_open, fake_grab_view, fake_grab_close,
-                      &kSink,   fake_convert, nullptr,        &kSource,       nullptr};
+                      &kSink,   fake_convert, nullptr,        &kSource};
 
 // The clock sample a source sample carries (-1 for silence).
 int64_t heard_at(const int16_t *frame) {

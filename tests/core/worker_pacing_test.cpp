@@ -218,7 +218,7 @@ const media_sink_ops kFakeSink{sink_create,    sink_startup, sink_open,        s
                                sink_finalize,  sink_abandon, sink_shutdown,    sink_destroy};
 
 const worker_env kFakeEnv{fake_now,   fake_sleep,   fake_grab_open,      fake_grab_view, fake_grab_close,
-                          &kFakeSink, fake_convert, fake_include_cursor, nullptr,        nullptr};
+                          &kFakeSink, fake_convert, fake_include_cursor, nullptr};
 
 class WorkerTest : public ::testing::Test {
   protected:
