@@ -38,6 +38,10 @@ void drop_oldest(capture_timeline *tl, int64_t count) {
     tl->ring_head = (tl->ring_head + count) % tl->ring_frames;
 }
 
+int64_t max_slew_step(int64_t count) {
+    return std::max<int64_t>(1, count / kSlewDivisor);
+}
+
 void measure(capture_timeline *tl, int64_t now_ms, int64_t latency) {
     const int64_t estimate = clock_frames(now_ms) - latency - tl->captured;
     if (!tl->have_base) {
@@ -160,8 +164,7 @@ bool capture_timeline_take(capture_timeline *tl, int64_t now_ms, bool force, int
             // The source's clock runs a little apart from ours: a sample or
             // two left out or said twice at a chunk's start keeps the sound
             // on its frames without a jump anyone hears.
-            const int64_t step =
-                std::min<int64_t>(std::llabs(error), std::max<int64_t>(1, count / kSlewDivisor));
+            const int64_t step = std::min<int64_t>(std::llabs(error), max_slew_step(count));
             start += error > 0 ? step : -step;
         }
     }
@@ -185,8 +188,11 @@ bool capture_timeline_take(capture_timeline *tl, int64_t now_ms, bool force, int
             std::memcpy(out + (k - start) * 2, tl->ring + pos * 2, static_cast<std::size_t>(run) * 4);
             k += run;
         }
-        if (start + count > tl->ring_first) {
-            drop_oldest(tl, start + count - tl->ring_first);
+        // The last samples laid down stay: the next chunk may start a step
+        // back and say them twice.
+        const int64_t done = start + count - max_slew_step(count);
+        if (done > tl->ring_first) {
+            drop_oldest(tl, done - tl->ring_first);
         }
     }
     tl->next_source = start + count;

@@ -34,11 +34,14 @@ struct audio_world {
     int64_t stop_at_ms = -1;
     int64_t stall_at_frame = -1; // this frame's write takes stall_ms
     int64_t stall_ms = 0;
+    int64_t odd_write_ms = 0; // every odd frame's write takes this long
     // The source: hands over what was heard up to now - latency_ms, until
     // `gone_at_ms`; `opens` false makes it unavailable.
     bool opens = true;
     int64_t latency_ms = 20;
     int64_t gone_at_ms = -1;
+    int64_t ppm = 0;        // the source's clock runs this much fast
+    int64_t fragment = 0;   // sample frames handed over at once (0: any)
     int64_t delivered = -1; // clock sample position handed over so far
     int32_t opened_mode = -1;
     bool closed = false;
@@ -84,6 +87,9 @@ sink_write sink_write_video(void *, const bgra_picture *, int64_t index, int64_t
     if (index == w.stall_at_frame) {
         w.now += w.stall_ms;
     }
+    if (index % 2 == 1) {
+        w.now += w.odd_write_ms;
+    }
     if (w.stop_at_ms >= 0 && w.now >= w.stop_at_ms) {
         shared_store(w.job->stop_requested, int32_t{1});
     }
@@ -116,7 +122,10 @@ std::size_t source_read(audio_capture *, int16_t *dst, std::size_t max_frames) {
     if (w.gone_at_ms >= 0 && until > w.gone_at_ms) {
         until = w.gone_at_ms;
     }
-    const int64_t end = clock_samples(until);
+    int64_t end = clock_samples(until) * (1000000 + w.ppm) / 1000000;
+    if (w.fragment > 0) {
+        end -= end % w.fragment;
+    }
     if (w.delivered < 0) {
         w.delivered = end; // the source starts now
     }
@@ -184,7 +193,8 @@ class WorkerAudioTest : public ::testing::Test {
     double offset_ms(std::size_t i) const {
         const int64_t heard = heard_at(world_.chunks[i].pcm.data());
         const double slot_start = static_cast<double>(world_.video_at[i]) - 500.0 / job_.opts.fps;
-        return static_cast<double>(heard) / 44.1 - slot_start;
+        return static_cast<double>(heard) / 44.1 * 1e6 / static_cast<double>(1000000 + world_.ppm) -
+               slot_start;
     }
 
     recording_job job_{};
@@ -234,6 +244,30 @@ TEST_F(WorkerAudioTest, SkippedTimeIsLeftOutOfTheSoundAsOfThePictures) {
     const int64_t before = heard_at(world_.chunks[30].pcm.data());
     const int64_t after = heard_at(world_.chunks[31].pcm.data());
     EXPECT_GE(after - before, clock_samples(2000));
+}
+
+TEST_F(WorkerAudioTest, SoundFollowsItsFramesWhateverTheFramesCostAndTheSourceClock) {
+    // A source that hands sound over in 10 ms pieces, on a clock that runs
+    // apart from the worker's, while every other frame costs 15 ms more (a
+    // grab that was skipped against one that was not): every chunk stays on
+    // its slot, and the sound goes on without a jump.
+    for (const int64_t ppm : {0, 600, -600}) {
+        SCOPED_TRACE("ppm " + std::to_string(ppm));
+        SetUp();
+        world_.ppm = ppm;
+        world_.fragment = 441;
+        world_.odd_write_ms = 15;
+        run(60000);
+        expect_exact_chunks();
+        EXPECT_EQ(job_.dropped_frames, 0);
+        ASSERT_GT(world_.chunks.size(), 1700u);
+        for (std::size_t i = 30; i < world_.chunks.size(); ++i) {
+            ASSERT_NEAR(offset_ms(i), 0.0, 5.0) << "chunk " << i;
+            const std::vector<int16_t> &before = world_.chunks[i - 1].pcm;
+            const int64_t gap = heard_at(world_.chunks[i].pcm.data()) - heard_at(&before[before.size() - 2]);
+            ASSERT_NEAR(static_cast<double>(gap), 1.0, 3.0) << "chunk " << i;
+        }
+    }
 }
 
 TEST_F(WorkerAudioTest, ASourceThatGoesAwayLeavesSilenceAndEveryFrame) {
