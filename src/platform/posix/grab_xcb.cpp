@@ -6,6 +6,7 @@
 // pointer stayed as it was.
 #include "platform/grab.h"
 #include "platform/posix/grab_damage.h"
+#include "platform/posix/grab_shm.h"
 #include "platform/posix/xcb_connection.h"
 
 #include <xcb/shm.h>
@@ -14,9 +15,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <sys/ipc.h>
-#include <sys/mman.h>
-#include <sys/shm.h>
 
 namespace {
 
@@ -72,95 +70,6 @@ bool posix_pick_format(grab_context *ctx, const xcb_setup_t *setup, const xcb_sc
         }
     }
     return false;
-}
-
-// Shared memory only reaches a server on this machine: a display name with a
-// host part (a TCP or forwarded display) might even find an unrelated segment
-// of the same number on the far side, so it gets the plain request.
-bool posix_display_is_local() {
-    char *host = nullptr;
-    int display = 0;
-    int screen = 0;
-    if (xcb_parse_display(nullptr, &host, &display, &screen) == 0) {
-        return false;
-    }
-    const bool local = host == nullptr || host[0] == '\0' || std::strcmp(host, "unix") == 0;
-    std::free(host);
-    return local;
-}
-
-// Attaches a System V segment big enough for one grab, on our side and the
-// server's. The id is removed as soon as both sides are attached (or the
-// attempt failed), so the segment goes away with the last detach and never
-// outlives the process.
-bool posix_attach_shm(grab_context *ctx) {
-    xcb_connection_t *c = conn(ctx);
-    const xcb_query_extension_reply_t *ext = xcb_get_extension_data(c, &xcb_shm_id);
-    if (ext == nullptr || ext->present == 0) {
-        return false;
-    }
-    ctx->shm_size = posix_row_bytes(ctx, ctx->width) * static_cast<size_t>(ctx->height);
-    ctx->shm_id = shmget(IPC_PRIVATE, ctx->shm_size, IPC_CREAT | 0600);
-    if (ctx->shm_id < 0) {
-        ctx->shm_id = -1;
-        return false;
-    }
-    void *data = shmat(ctx->shm_id, nullptr, 0);
-    if (data == reinterpret_cast<void *>(-1)) {
-        shmctl(ctx->shm_id, IPC_RMID, nullptr);
-        ctx->shm_id = -1;
-        return false;
-    }
-    ctx->shm_data = static_cast<uint8_t *>(data);
-    const xcb_shm_seg_t seg = xcb_generate_id(c);
-    xcb_generic_error_t *error =
-        xcb_request_check(c, xcb_shm_attach_checked(c, seg, static_cast<uint32_t>(ctx->shm_id), 0));
-    shmctl(ctx->shm_id, IPC_RMID, nullptr);
-    ctx->shm_id = -1;
-    if (error != nullptr || xcb_connection_has_error(c) != 0) {
-        std::free(error);
-        return false;
-    }
-    ctx->shm_seg = seg;
-    return true;
-}
-
-// Our side lets go first, then the server's detach is sent without waiting
-// for it: the segment's pages are freed by whichever side detaches last, and
-// that is then the server, not the caller's thread. The id was removed when
-// both sides attached, so the segment is gone once the server has let go
-// (at the latest when the connection closes).
-void posix_release_shm(grab_context *ctx) {
-    if (ctx->shm_data != nullptr) {
-        shmdt(ctx->shm_data);
-        ctx->shm_data = nullptr;
-    }
-    if (ctx->shm_seg != 0 && ctx->connection != nullptr) {
-        xcb_shm_detach(conn(ctx), ctx->shm_seg);
-        xcb_flush(conn(ctx));
-    }
-    ctx->shm_seg = 0;
-    if (ctx->shm_id >= 0) {
-        shmctl(ctx->shm_id, IPC_RMID, nullptr);
-        ctx->shm_id = -1;
-    }
-    ctx->shm_size = 0;
-    ctx->shm_mapped = false;
-}
-
-// The segment's pages were put there by the server: map them into our side
-// in one call instead of taking a page fault for each 4 KiB the reader
-// touches (about 2,000 for a full HD picture). Once per segment; a kernel
-// without the call leaves the faults to happen as before.
-void posix_map_segment(grab_context *ctx) {
-#if defined(MADV_POPULATE_READ)
-    if (!ctx->shm_mapped) {
-        ctx->shm_mapped = true;
-        madvise(ctx->shm_data, ctx->shm_size, MADV_POPULATE_READ);
-    }
-#else
-    (void)ctx;
-#endif
 }
 
 // Copies an image of iw x ih server pixels into the caller's buffer at column
@@ -244,7 +153,8 @@ bool posix_grab_open(grab_context *ctx, int32_t width, int32_t height, bool allo
     if (!posix_pick_format(ctx, setup, it.data)) {
         return false;
     }
-    ctx->use_shm = allow_shm && posix_display_is_local() && posix_attach_shm(ctx);
+    ctx->use_shm = allow_shm && posix_display_is_local() &&
+                   posix_attach_shm(ctx, posix_row_bytes(ctx, ctx->width) * static_cast<size_t>(ctx->height));
     if (!ctx->use_shm) {
         posix_release_shm(ctx);
     }
