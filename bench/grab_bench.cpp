@@ -1,13 +1,16 @@
 // Costs of the X11 screen grab (MIT-SHM and plain GetImage, and with the
 // pointer drawn in), of the recording's grab of a still screen, of a whole
-// screenshot (grab, encode, write) beside the copying way of taking one, and
-// of the test pattern, at 1920 x 1080.
+// screenshot (grab, encode, write to /dev/shm) beside the way it was taken
+// with a fresh segment each time and the copying way, and of the test
+// pattern, at 1920 x 1080.
 // Needs DISPLAY to name an X server of at least that size; bench/screenshot-
 // vs-ffmpeg starts one and runs this beside ffmpeg's x11grab.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <unistd.h>
 #include <vector>
 
 #include <xcb/xcb.h>
@@ -121,30 +124,69 @@ void BM_BlendCursor32(benchmark::State &state) {
     }
 }
 
+// A new file each time, removed outside the timed part: rewriting one name
+// would time the release of the previous file's pages with every call.
+std::string fresh_shot_path(const char *name, int64_t i) {
+    return "/dev/shm/ksr-bench-" + std::to_string(getpid()) + "-" + name + "-" + std::to_string(i) + ".png";
+}
+
 void screenshot_loop(benchmark::State &state, const char *options) {
-    const char *path = "/dev/shm/ksr-bench-screenshot.png";
+    int64_t i = 0;
     for (auto _ : state) {
+        const std::string path = fresh_shot_path("shot", i++);
         const char *json = nullptr;
-        if (screenrecorder_screenshot(path, options, &json) != 0) {
+        if (screenrecorder_screenshot(path.c_str(), options, &json) != 0) {
             state.SkipWithError(screenrecorder_last_error());
             break;
         }
         benchmark::DoNotOptimize(json);
+        state.PauseTiming();
+        std::remove(path.c_str());
+        state.ResumeTiming();
     }
-    std::remove(path);
 }
 
+// The export: the grab's segment kept from one screenshot to the next.
 void BM_Screenshot1080p(benchmark::State &state) {
     screenshot_loop(state, nullptr);
+}
+
+// The screenshot as the export took it before it kept its segment: a grab of
+// its own, a fresh segment that both sides fault in, the PNG written from it.
+void BM_ScreenshotFreshSegment1080p(benchmark::State &state) {
+    std::vector<uint8_t> scratch(static_cast<size_t>(kWidth) * kHeight * 4);
+    int64_t i = 0;
+    for (auto _ : state) {
+        const std::string path = fresh_shot_path("fresh", i++);
+        grab_context ctx{};
+        bgra_picture picture{};
+        bool grabbed = grab_open(&ctx, kWidth, kHeight);
+        if (grabbed) {
+            grab_reuse_unchanged(&ctx, false);
+            grabbed = grab_view(&ctx, 0, 0, scratch.data(), &picture);
+        }
+        const int32_t rc = grabbed ? write_png_bgrx(path.c_str(), kWidth, kHeight, picture.pixels,
+                                                    static_cast<int32_t>(picture.stride))
+                                   : -1;
+        grab_close(&ctx);
+        if (rc != 0) {
+            state.SkipWithError("no X display of 1920 x 1080 (set DISPLAY)");
+            break;
+        }
+        state.PauseTiming();
+        std::remove(path.c_str());
+        state.ResumeTiming();
+    }
 }
 
 // The same picture the copying way, beside the export: a frame buffer of its
 // own, the grab copied into it, a pass that makes every pixel opaque, then
 // the PNG written from the buffer.
 void BM_ScreenshotCopying1080p(benchmark::State &state) {
-    const char *path = "/dev/shm/ksr-bench-screenshot-copying.png";
     const size_t count = static_cast<size_t>(kWidth) * kHeight;
+    int64_t i = 0;
     for (auto _ : state) {
+        const std::string path = fresh_shot_path("copying", i++);
         auto *pixels = static_cast<uint8_t *>(std::malloc(count * 4));
         grab_context ctx{};
         const bool grabbed =
@@ -155,17 +197,19 @@ void BM_ScreenshotCopying1080p(benchmark::State &state) {
             state.SkipWithError("no X display of 1920 x 1080 (set DISPLAY)");
             break;
         }
-        for (size_t i = 0; i < count; ++i) {
-            pixels[i * 4 + 3] = 255;
+        for (size_t p = 0; p < count; ++p) {
+            pixels[p * 4 + 3] = 255;
         }
-        const int32_t rc = write_png_bgra(path, kWidth, kHeight, pixels, kWidth * 4);
+        const int32_t rc = write_png_bgra(path.c_str(), kWidth, kHeight, pixels, kWidth * 4);
         std::free(pixels);
         if (rc != 0) {
             state.SkipWithError("write_png_bgra failed");
             break;
         }
+        state.PauseTiming();
+        std::remove(path.c_str());
+        state.ResumeTiming();
     }
-    std::remove(path);
 }
 void BM_Screenshot1080pCursor(benchmark::State &state) {
     screenshot_loop(state, R"({"cursor":true})");
@@ -190,6 +234,7 @@ BENCHMARK(BM_ViewStill1080pCursorStill)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ViewStill1080pCursorMoving)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BlendCursor32)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Screenshot1080p)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ScreenshotFreshSegment1080p)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ScreenshotCopying1080p)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Screenshot1080pCursor)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Pattern1080p)->Unit(benchmark::kMillisecond);

@@ -14,6 +14,10 @@
 
 // Prepares a grab of width x height; returns the context's ready flag.
 bool grab_open(grab_context *ctx, int32_t width, int32_t height);
+// grab_open for a grab of one or a few pictures (a screenshot): it may
+// borrow memory the process keeps between such grabs, so that the next one
+// finds it ready, instead of taking its own.
+bool grab_open_single(grab_context *ctx, int32_t width, int32_t height);
 // Copies the rectangle at (x, y) into pixels (width x height x 4 bytes);
 // true when pixels holds a grabbed image. Only called while ready.
 bool grab_frame(grab_context *ctx, int32_t x, int32_t y, uint8_t *pixels);

@@ -83,7 +83,7 @@ extern "C" int32_t screenrecorder_screenshot(const char *output_path, const char
     grab_context grab{};
     bgra_picture picture{pixels, static_cast<size_t>(stride), false};
     bool grabbed = false;
-    if (grab_open(&grab, r.width, r.height)) {
+    if (grab_open_single(&grab, r.width, r.height)) {
         grab_reuse_unchanged(&grab, false);
         grab_include_cursor(&grab, opts.cursor != 0);
         grabbed = grab_view(&grab, r.x, r.y, pixels, &picture) &&

@@ -20,6 +20,7 @@
 #include "platform/grab.h"
 #include "screenrecorder/pattern.h"
 #include "support/png_read.h"
+#include "support/process_posix.h"
 #include "support/temp_dir.h"
 #include "support/x_window_posix.h"
 #include "support/xvfb_posix.h"
@@ -137,32 +138,14 @@ std::string expected_json(const std::string &path, int32_t w, int32_t h) {
            ",\"size_bytes\":" + std::to_string(std::filesystem::file_size(path)) + "}";
 }
 
-// System V segments this process created that still exist.
-int our_shm_segments() {
-    std::ifstream f("/proc/sysvipc/shm");
-    std::string line;
-    std::getline(f, line); // header
-    int n = 0;
-    const long me = getpid();
-    while (std::getline(f, line)) {
-        long key, id, size, cpid;
-        unsigned long perms;
-        if (std::sscanf(line.c_str(), "%ld %ld %lu %ld %ld", &key, &id, &perms, &size, &cpid) == 5 &&
-            cpid == me) {
-            ++n;
-        }
-    }
-    return n;
-}
-
 // The segments this process created, once the server has let go of the
 // last one it was told to detach (closing a grab does not wait for that):
 // `expected` as soon as it is reached, else what is left after two seconds.
 int our_shm_segments_settled(int expected) {
-    int n = our_shm_segments();
+    int n = count_own_shm_segments();
     for (int i = 0; i < 200 && n != expected; ++i) {
         usleep(10000);
-        n = our_shm_segments();
+        n = count_own_shm_segments();
     }
     return n;
 }
@@ -260,7 +243,7 @@ INSTANTIATE_TEST_SUITE_P(Rectangles, ScreenGrab,
                          });
 
 TEST(ScreenGrabLifecycle, NotReadyWithoutAUsableScreen) {
-    const int before = our_shm_segments();
+    const int before = count_own_shm_segments();
     {
         no_display_scope nd;
         grab_context ctx{};
@@ -300,7 +283,7 @@ TEST(ScreenGrabLifecycle, SegmentIdIsGoneWhileGrabbing) {
     // so even a process that dies mid-recording leaves nothing behind.
     xvfb_server x(320, 240);
     ASSERT_TRUE(x.ok());
-    const int before = our_shm_segments();
+    const int before = count_own_shm_segments();
     grab_context ctx{};
     ASSERT_TRUE(grab_open(&ctx, 320, 240));
     ASSERT_TRUE(ctx.use_shm);

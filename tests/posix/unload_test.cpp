@@ -78,6 +78,7 @@ TEST(Unload, StoppingEveryJobThenUnloadingLeavesNoThreadBehind) {
     std::thread([] {}).join();
     const int threads_before = count_entries("/proc/self/task");
     const int fds_before = count_entries("/proc/self/fd");
+    const int segments_before = count_own_shm_segments();
 
     // Twice: the state of a reloaded library starts from zero again, and
     // what the first round left (if anything) would add up.
@@ -86,6 +87,14 @@ TEST(Unload, StoppingEveryJobThenUnloadingLeavesNoThreadBehind) {
         record_with_loaded_library(dir, round);
         EXPECT_EQ(count_entries("/proc/self/task"), threads_before) << "threads outlived the library";
         EXPECT_EQ(count_entries("/proc/self/fd"), fds_before) << "descriptors outlived the library";
+        // The segment screenshots keep goes with the library, once the
+        // server has let go of it too.
+        int segments = count_own_shm_segments();
+        for (int i = 0; i < 200 && segments != segments_before; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            segments = count_own_shm_segments();
+        }
+        EXPECT_EQ(segments, segments_before) << "a shared-memory segment outlived the library";
     }
     void *still = dlopen(kLibrary, RTLD_NOW | RTLD_NOLOAD);
     std::printf("unload: the library is %s after dlclose\n", still == nullptr ? "unmapped" : "still mapped");

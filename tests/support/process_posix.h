@@ -1,11 +1,14 @@
 // Small views of the test process itself, for tests that check what the
-// library leaves behind: environment scopes and counts of descriptors and
-// threads.
+// library leaves behind: environment scopes and counts of descriptors,
+// threads and shared-memory segments.
 #pragma once
 
 #include <dirent.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <optional>
 #include <string>
 
@@ -53,4 +56,22 @@ inline int count_open_fds() {
 }
 inline int count_threads() {
     return count_entries("/proc/self/task");
+}
+
+// System V segments this process created that still exist.
+inline int count_own_shm_segments() {
+    std::ifstream f("/proc/sysvipc/shm");
+    std::string line;
+    std::getline(f, line); // header
+    int n = 0;
+    const long me = getpid();
+    while (std::getline(f, line)) {
+        long key, id, size, cpid;
+        unsigned long perms;
+        if (std::sscanf(line.c_str(), "%ld %ld %lu %ld %ld", &key, &id, &perms, &size, &cpid) == 5 &&
+            cpid == me) {
+            ++n;
+        }
+    }
+    return n;
 }

@@ -24,6 +24,7 @@ struct grab_context {
     uint8_t *shm_data; // mapped segment, null when none
     size_t shm_size;   // bytes of the mapped segment
     bool shm_mapped;   // the segment's pages are all mapped on our side
+    bool shm_kept;     // the segment is borrowed: kept, not let go, on release
     void *reply;       // the last plain GetImage reply, null when none
     posix_cursor cursor;
 

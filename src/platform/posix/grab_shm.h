@@ -9,8 +9,9 @@
 // True for a display on this machine (no host part, or "unix").
 bool posix_display_is_local();
 // Attaches a segment of `bytes` on both sides; false when the server has no
-// MIT-SHM or the segment cannot be made or attached.
-bool posix_attach_shm(grab_context *ctx, size_t bytes);
+// MIT-SHM or the segment cannot be made or attached. With `borrow` the
+// segment is the one kept between such grabs, when no other grab holds it.
+bool posix_attach_shm(grab_context *ctx, size_t bytes, bool borrow);
 // Lets go of the segment in any state; the context no longer refers to it.
 void posix_release_shm(grab_context *ctx);
 // Maps the segment's pages into our side in one call, once per segment.

@@ -123,9 +123,9 @@ void posix_refresh_screen_size(grab_context *ctx) {
     }
 }
 
-} // namespace
-
-bool posix_grab_open(grab_context *ctx, int32_t width, int32_t height, bool allow_shm) {
+// posix_grab_open that may borrow the segment kept between single pictures
+// (grab_open_single) instead of making one.
+bool posix_grab_open_with(grab_context *ctx, int32_t width, int32_t height, bool allow_shm, bool borrow) {
     *ctx = grab_context{};
     ctx->width = width;
     ctx->height = height;
@@ -153,8 +153,9 @@ bool posix_grab_open(grab_context *ctx, int32_t width, int32_t height, bool allo
     if (!posix_pick_format(ctx, setup, it.data)) {
         return false;
     }
-    ctx->use_shm = allow_shm && posix_display_is_local() &&
-                   posix_attach_shm(ctx, posix_row_bytes(ctx, ctx->width) * static_cast<size_t>(ctx->height));
+    ctx->use_shm =
+        allow_shm && posix_display_is_local() &&
+        posix_attach_shm(ctx, posix_row_bytes(ctx, ctx->width) * static_cast<size_t>(ctx->height), borrow);
     if (!ctx->use_shm) {
         posix_release_shm(ctx);
     }
@@ -162,8 +163,18 @@ bool posix_grab_open(grab_context *ctx, int32_t width, int32_t height, bool allo
     return true;
 }
 
+} // namespace
+
+bool posix_grab_open(grab_context *ctx, int32_t width, int32_t height, bool allow_shm) {
+    return posix_grab_open_with(ctx, width, height, allow_shm, false);
+}
+
 bool grab_open(grab_context *ctx, int32_t width, int32_t height) {
-    return posix_grab_open(ctx, width, height, true);
+    return posix_grab_open_with(ctx, width, height, true, false);
+}
+
+bool grab_open_single(grab_context *ctx, int32_t width, int32_t height) {
+    return posix_grab_open_with(ctx, width, height, true, true);
 }
 
 namespace {

@@ -46,6 +46,11 @@ bool grab_open(grab_context *ctx, int32_t width, int32_t height) {
     return ctx->ready;
 }
 
+// GDI keeps nothing between grabs: a single picture opens as any other.
+bool grab_open_single(grab_context *ctx, int32_t width, int32_t height) {
+    return grab_open(ctx, width, height);
+}
+
 bool grab_frame(grab_context *ctx, int32_t x, int32_t y, uint8_t *pixels) {
     if (!ctx->ready) {
         return false;

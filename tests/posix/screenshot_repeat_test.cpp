@@ -1,0 +1,257 @@
+// Screenshots in a row, as a host takes them: each file is byte for byte the
+// PNG of what is on the screen at that moment, whatever the screenshots
+// before it took (of other sizes, from other threads, in a forked child), and
+// the process keeps at most one shared-memory segment between them.
+#include <gtest/gtest.h>
+
+#include <xcb/xcb.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kestrova/screenrecorder.h"
+#include "png_writer/png_writer.h"
+#include "support/process_posix.h"
+#include "support/temp_dir.h"
+#include "support/x_window_posix.h"
+#include "support/xvfb_posix.h"
+
+namespace {
+
+constexpr int32_t kScreenW = 640;
+constexpr int32_t kScreenH = 480;
+constexpr uint32_t kBackground = 0x203040;
+
+struct area {
+    int32_t x, y, w, h;
+    uint32_t rgb;
+};
+
+// The screen as the test drew it: the root in one colour and override-
+// redirect windows over it, later ones on top. Windows live as long as the
+// painter's connection, or until taken away.
+class painter {
+  public:
+    painter() {
+        c_ = xcb_connect(nullptr, nullptr);
+        if (xcb_connection_has_error(c_) != 0) {
+            return;
+        }
+        screen_ = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
+        const uint32_t bg[] = {kBackground};
+        xcb_change_window_attributes(c_, screen_->root, XCB_CW_BACK_PIXEL, bg);
+        xcb_clear_area(c_, 0, screen_->root, 0, 0, 0, 0);
+        x_round_trip(c_);
+    }
+    ~painter() { xcb_disconnect(c_); }
+    painter(const painter &) = delete;
+    painter &operator=(const painter &) = delete;
+
+    bool ok() const { return xcb_connection_has_error(c_) == 0 && screen_ != nullptr; }
+
+    void show(const area &a) {
+        windows_.push_back(show_colour_window(c_, screen_, static_cast<int16_t>(a.x),
+                                              static_cast<int16_t>(a.y), static_cast<uint16_t>(a.w),
+                                              static_cast<uint16_t>(a.h), a.rgb));
+        areas_.push_back(a);
+        x_round_trip(c_);
+    }
+    void take_last_away() {
+        xcb_destroy_window(c_, windows_.back());
+        windows_.pop_back();
+        areas_.pop_back();
+        x_round_trip(c_);
+    }
+
+    // The PNG the library is expected to write for the w x h rectangle at
+    // (x, y): the drawn colours, black off the screen, every pixel opaque.
+    std::string expected_png(const temp_dir &dir, int32_t x, int32_t y, int32_t w, int32_t h) const {
+        std::vector<uint8_t> bgra(static_cast<size_t>(w) * static_cast<size_t>(h) * 4);
+        for (int32_t row = 0; row < h; ++row) {
+            for (int32_t col = 0; col < w; ++col) {
+                const uint32_t rgb = at(int64_t{x} + col, int64_t{y} + row);
+                uint8_t *p = &bgra[(static_cast<size_t>(row) * static_cast<size_t>(w) + col) * 4];
+                p[0] = static_cast<uint8_t>(rgb);
+                p[1] = static_cast<uint8_t>(rgb >> 8);
+                p[2] = static_cast<uint8_t>(rgb >> 16);
+            }
+        }
+        const std::string path = dir.file("expected-" + std::to_string(reference_++) + ".png");
+        EXPECT_EQ(write_png_bgrx(path.c_str(), w, h, bgra.data(), w * 4), 0);
+        return file_bytes(path);
+    }
+
+    static std::string file_bytes(const std::string &path) {
+        std::ifstream f(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    }
+
+  private:
+    uint32_t at(int64_t x, int64_t y) const {
+        if (x < 0 || y < 0 || x >= kScreenW || y >= kScreenH) {
+            return 0;
+        }
+        uint32_t rgb = kBackground;
+        for (const area &a : areas_) {
+            if (x >= a.x && x < int64_t{a.x} + a.w && y >= a.y && y < int64_t{a.y} + a.h) {
+                rgb = a.rgb;
+            }
+        }
+        return rgb;
+    }
+
+    xcb_connection_t *c_ = nullptr;
+    const xcb_screen_t *screen_ = nullptr;
+    std::vector<xcb_window_t> windows_;
+    std::vector<area> areas_;
+    mutable int reference_ = 0;
+};
+
+struct shot {
+    const char *options;
+    int32_t x, y, w, h; // where the PNG comes from
+};
+
+// Sizes up and down, so that a kept segment is reused when big enough and
+// replaced when too small, and a rectangle that leaves the screen after one
+// that filled it.
+const shot kShots[] = {
+    {R"({"region":{"x":90,"y":40,"w":220,"h":120}})", 90, 40, 220, 120},
+    {"", 0, 0, kScreenW, kScreenH},
+    {R"({"region":{"x":300,"y":200,"w":1,"h":1}})", 300, 200, 1, 1},
+    {R"({"region":{"x":600,"y":460,"w":100,"h":50}})", 600, 460, 40, 20},
+    {R"({"region":{"x":-50,"y":-20,"w":300,"h":200}})", 0, 0, 300, 200},
+    {"", 0, 0, kScreenW, kScreenH},
+};
+
+// Takes the screenshot and compares its bytes with the expected PNG.
+void expect_shot(const painter &p, const temp_dir &dir, const std::string &name, const shot &s) {
+    const std::string path = dir.file(name);
+    ASSERT_EQ(screenrecorder_screenshot(path.c_str(), s.options, nullptr), 0) << screenrecorder_last_error();
+    EXPECT_TRUE(painter::file_bytes(path) == p.expected_png(dir, s.x, s.y, s.w, s.h))
+        << name << " (" << s.options << ") is not the PNG of the screen";
+}
+
+class ScreenshotRepeat : public testing::Test {
+  protected:
+    static void SetUpTestSuite() { server_ = new xvfb_server(kScreenW, kScreenH); }
+    static void TearDownTestSuite() {
+        delete server_;
+        server_ = nullptr;
+    }
+    void SetUp() override { ASSERT_TRUE(server_->ok()); }
+    static xvfb_server *server_;
+};
+xvfb_server *ScreenshotRepeat::server_ = nullptr;
+
+TEST_F(ScreenshotRepeat, EachFileIsThePngOfTheScreenWhateverCameBefore) {
+    painter p;
+    ASSERT_TRUE(p.ok());
+    p.show({0, 0, 30, 20, 0x10e0f0});
+    p.show({100, 50, 200, 100, 0xc08040});
+    p.show({600, 440, 40, 40, 0xff00ff});
+    temp_dir dir;
+    for (int round = 0; round < 2; ++round) {
+        for (size_t i = 0; i < std::size(kShots); ++i) {
+            SCOPED_TRACE("round " + std::to_string(round) + ", shot " + std::to_string(i));
+            expect_shot(p, dir, "shot.png", kShots[i]);
+        }
+    }
+}
+
+TEST_F(ScreenshotRepeat, TheNextScreenshotShowsWhatChanged) {
+    painter p;
+    ASSERT_TRUE(p.ok());
+    temp_dir dir;
+    const shot whole = kShots[1];
+    const shot part = kShots[0];
+    expect_shot(p, dir, "before.png", whole);
+    // A window appears, changes colour (a new one over it), and goes again:
+    // every screenshot of the same size after each step shows that step.
+    p.show({120, 60, 64, 48, 0xf0f0f0});
+    expect_shot(p, dir, "shown.png", whole);
+    expect_shot(p, dir, "shown-part.png", part);
+    p.show({120, 60, 64, 48, 0x0000ff});
+    expect_shot(p, dir, "recoloured.png", whole);
+    p.take_last_away();
+    p.take_last_away();
+    expect_shot(p, dir, "gone.png", whole);
+    expect_shot(p, dir, "gone-part.png", part);
+}
+
+TEST_F(ScreenshotRepeat, TwoThreadsAtOnceBothGetTheirPictures) {
+    painter p;
+    ASSERT_TRUE(p.ok());
+    p.show({0, 0, 320, 480, 0xff0000});
+    p.show({320, 0, 320, 480, 0x00ff00});
+    temp_dir dir;
+    const shot sides[] = {
+        {R"({"region":{"x":0,"y":0,"w":320,"h":480}})", 0, 0, 320, 480},
+        {R"({"region":{"x":280,"y":100,"w":360,"h":300}})", 280, 100, 360, 300},
+    };
+    const std::string want[] = {p.expected_png(dir, 0, 0, 320, 480), p.expected_png(dir, 280, 100, 360, 300)};
+    std::atomic<int> wrong[2] = {0, 0};
+    auto take = [&](int side) {
+        for (int i = 0; i < 12; ++i) {
+            const std::string path =
+                dir.file("side" + std::to_string(side) + "-" + std::to_string(i) + ".png");
+            const bool written = screenrecorder_screenshot(path.c_str(), sides[side].options, nullptr) == 0;
+            if (!written || painter::file_bytes(path) != want[side]) {
+                ++wrong[side];
+            }
+        }
+    };
+    std::thread other(take, 1);
+    take(0);
+    other.join();
+    EXPECT_EQ(wrong[0].load(), 0);
+    EXPECT_EQ(wrong[1].load(), 0);
+    // Whoever found the kept segment busy made one of its own and let it go;
+    // only the kept one stays (the server detaches the others soon after).
+    int segments = count_own_shm_segments();
+    for (int i = 0; i < 200 && segments > 1; ++i) {
+        usleep(10000);
+        segments = count_own_shm_segments();
+    }
+    EXPECT_LE(segments, 1);
+}
+
+TEST_F(ScreenshotRepeat, AForkedChildTakesItsOwnBesideItsParent) {
+    painter p;
+    ASSERT_TRUE(p.ok());
+    p.show({200, 100, 100, 100, 0x123456});
+    temp_dir dir;
+    const shot whole = kShots[1];
+    const shot part = kShots[0];
+    // The parent's kept segment exists before the fork; the child inherits
+    // its attach and must not write into it while the parent does.
+    expect_shot(p, dir, "parent-0.png", whole);
+    const std::string want_child = p.expected_png(dir, part.x, part.y, part.w, part.h);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int wrong = 0;
+        for (int i = 0; i < 20; ++i) {
+            const std::string path = dir.file("child-" + std::to_string(i) + ".png");
+            wrong += screenrecorder_screenshot(path.c_str(), part.options, nullptr) != 0 ||
+                     painter::file_bytes(path) != want_child;
+        }
+        _exit(wrong == 0 ? 0 : 1);
+    }
+    for (int i = 1; i <= 20; ++i) {
+        expect_shot(p, dir, "parent-" + std::to_string(i) + ".png", whole);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child's screenshots were wrong";
+}
+
+} // namespace
