@@ -1,7 +1,8 @@
 // Screenshots in a row, as a host takes them: each file is byte for byte the
 // PNG of what is on the screen at that moment, whatever the screenshots
-// before it took (of other sizes, from other threads, in a forked child), and
-// the process keeps at most one shared-memory segment between them.
+// before it took (of other sizes, in a forked child), single grabs from two
+// threads at once are both right, and the process keeps at most one
+// shared-memory segment between them.
 #include <gtest/gtest.h>
 
 #include <xcb/xcb.h>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "kestrova/screenrecorder.h"
+#include "platform/grab.h"
 #include "png_writer/png_writer.h"
 #include "support/process_posix.h"
 #include "support/temp_dir.h"
@@ -87,6 +89,20 @@ class painter {
         const std::string path = dir.file("expected-" + std::to_string(reference_++) + ".png");
         EXPECT_EQ(write_png_bgrx(path.c_str(), w, h, bgra.data(), w * 4), 0);
         return file_bytes(path);
+    }
+
+    // Pixels of a grabbed picture that are not the drawn colour at their
+    // place on the screen.
+    int64_t mismatches(const bgra_picture &picture, int32_t x, int32_t y, int32_t w, int32_t h) const {
+        int64_t wrong = 0;
+        for (int32_t row = 0; row < h; ++row) {
+            const uint8_t *px = picture.pixels + picture.stride * static_cast<size_t>(row);
+            for (int32_t col = 0; col < w; ++col, px += 4) {
+                const uint32_t got = uint32_t{px[2]} << 16 | uint32_t{px[1]} << 8 | px[0];
+                wrong += got != at(int64_t{x} + col, int64_t{y} + row);
+            }
+        }
+        return wrong;
     }
 
     static std::string file_bytes(const std::string &path) {
@@ -187,26 +203,32 @@ TEST_F(ScreenshotRepeat, TheNextScreenshotShowsWhatChanged) {
     expect_shot(p, dir, "gone-part.png", part);
 }
 
+// Two threads taking single pictures at once, as two screenshots do under
+// the export (whose result text is one buffer for the process: a host makes
+// its calls one at a time, so the threads call the grab beneath it). One of
+// them finds the kept segment busy and grabs into one of its own.
 TEST_F(ScreenshotRepeat, TwoThreadsAtOnceBothGetTheirPictures) {
     painter p;
     ASSERT_TRUE(p.ok());
     p.show({0, 0, 320, 480, 0xff0000});
     p.show({320, 0, 320, 480, 0x00ff00});
-    temp_dir dir;
-    const shot sides[] = {
-        {R"({"region":{"x":0,"y":0,"w":320,"h":480}})", 0, 0, 320, 480},
-        {R"({"region":{"x":280,"y":100,"w":360,"h":300}})", 280, 100, 360, 300},
-    };
-    const std::string want[] = {p.expected_png(dir, 0, 0, 320, 480), p.expected_png(dir, 280, 100, 360, 300)};
+    const area sides[] = {{0, 0, 320, 480, 0xff0000}, {280, 100, 360, 300, 0}};
     std::atomic<int> wrong[2] = {0, 0};
     auto take = [&](int side) {
-        for (int i = 0; i < 12; ++i) {
-            const std::string path =
-                dir.file("side" + std::to_string(side) + "-" + std::to_string(i) + ".png");
-            const bool written = screenrecorder_screenshot(path.c_str(), sides[side].options, nullptr) == 0;
-            if (!written || painter::file_bytes(path) != want[side]) {
+        const area &a = sides[side];
+        std::vector<uint8_t> scratch(static_cast<size_t>(a.w) * static_cast<size_t>(a.h) * 4);
+        for (int i = 0; i < 20; ++i) {
+            grab_context ctx{};
+            bgra_picture picture{};
+            bool grabbed = grab_open_single(&ctx, a.w, a.h);
+            if (grabbed) {
+                grab_reuse_unchanged(&ctx, false);
+                grabbed = grab_view(&ctx, a.x, a.y, scratch.data(), &picture);
+            }
+            if (!grabbed || p.mismatches(picture, a.x, a.y, a.w, a.h) != 0) {
                 ++wrong[side];
             }
+            grab_close(&ctx);
         }
     };
     std::thread other(take, 1);
