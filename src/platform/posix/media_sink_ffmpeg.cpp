@@ -39,21 +39,31 @@ int posix_drain(posix_ffmpeg_sink *s, AVCodecContext *encoder, AVStream *stream)
         if (rc < 0) {
             return rc;
         }
-        av_packet_rescale_ts(s->packet, encoder->time_base, stream->time_base);
-        s->packet->stream_index = stream->index;
-        const int written = av_interleaved_write_frame(s->format, s->packet);
+        const int written = encoder == s->video && s->skip.enabled
+                                ? posix_skip_write_encoded(s, s->packet)
+                                : posix_write_packet(s, s->packet, encoder, stream);
         if (written < 0) {
-            // A failed write (a full disk) leaves the file unusable; the
-            // recording cannot go on.
-            if (s->write_error == 0) {
-                s->write_error = written;
-            }
             return written;
         }
     }
 }
 
 } // namespace
+
+int posix_write_packet(posix_ffmpeg_sink *s, AVPacket *packet, AVCodecContext *encoder, AVStream *stream) {
+    av_packet_rescale_ts(packet, encoder->time_base, stream->time_base);
+    packet->stream_index = stream->index;
+    const int written = av_interleaved_write_frame(s->format, packet);
+    if (written < 0) {
+        // A failed write (a full disk) leaves the file unusable; the
+        // recording cannot go on.
+        if (s->write_error == 0) {
+            s->write_error = written;
+        }
+        return written;
+    }
+    return 0;
+}
 
 void posix_error_text(int code, char *out, std::size_t cap) {
     if (av_strerror(code, out, cap) < 0) {
@@ -81,6 +91,7 @@ namespace {
 
 void posix_release(posix_ffmpeg_sink *s) {
     s->have_picture = false;
+    posix_skip_close(s);
     posix_yuv_close(&s->converter);
     av_frame_free(&s->video_frame);
     av_frame_free(&s->audio_frame);

@@ -11,8 +11,38 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "h264_skip/h264_skip.h"
 #include "platform/media_sink.h"
 #include "platform/posix/video_convert_yuv.h"
+
+// One picture in the order the worker handed them over, while the encoder
+// still holds an earlier one: either the encoder's or a skipped picture.
+struct posix_queued_picture {
+    int64_t index;
+    bool skipped;
+};
+
+// Pictures that did not change are not sent to x264 once it has had a few
+// of them to refine its last picture: the sink writes an all-skipped
+// picture of its own instead (h264_skip). Every picture still gets its
+// sample, at its own time.
+struct posix_video_skip {
+    bool enabled;
+    h264_splice splice;
+    int32_t refine;    // unchanged pictures still sent to the encoder after a change
+    int32_t unchanged; // pictures since the last changed one
+    int32_t since_key; // pictures since the last keyframe the sink asked for
+    int32_t gop;       // at most this many pictures from one keyframe to the next
+    // The pictures after the oldest one the encoder still holds, in order.
+    posix_queued_picture queue[64];
+    int32_t queue_head;
+    int32_t queue_size;
+    int32_t queue_limit; // skipped pictures wait at most this long for the encoder
+    uint8_t *unit;       // renumbered access unit, grown as needed
+    uint8_t *scratch;
+    std::size_t unit_cap;
+    AVBufferRef *pictures[256]; // the skipped picture for each frame_num, made on first use
+};
 
 struct posix_ffmpeg_sink {
     AVFormatContext *format;
@@ -26,6 +56,8 @@ struct posix_ffmpeg_sink {
     int32_t width;
     int32_t height;
     int32_t fps;
+
+    posix_video_skip skip; // unchanged pictures written as skipped pictures (H.264)
 
     AVCodecContext *audio;
     AVStream *audio_stream;
@@ -53,6 +85,24 @@ int posix_encode(posix_ffmpeg_sink *s, AVCodecContext *encoder, AVStream *stream
 // The video stream (video_encode_ffmpeg.cpp).
 int posix_sink_add_video(void *sink, const video_stream_desc *desc, char *err, std::size_t cap);
 sink_write posix_sink_write_video(void *sink, const bgra_picture *picture, int64_t index, int64_t, int64_t);
+
+// Skipped pictures (video_skip_ffmpeg.cpp).
+// Sets up skipping for an opened H.264 encoder; leaves it off otherwise.
+void posix_skip_open(posix_ffmpeg_sink *s);
+void posix_skip_close(posix_ffmpeg_sink *s);
+// True when this picture should be written as a skipped picture.
+bool posix_skip_wanted(posix_ffmpeg_sink *s, bool unchanged);
+// Writes a skipped picture, or queues it behind the encoder's pictures.
+int posix_skip_write(posix_ffmpeg_sink *s, int64_t index);
+// Before sending a picture to the encoder: queues it and tells whether it
+// must be a keyframe.
+bool posix_skip_sent(posix_ffmpeg_sink *s, int64_t index);
+// Writes one of the encoder's packets, renumbered, then the skipped
+// pictures queued behind it. The packet is consumed.
+int posix_skip_write_encoded(posix_ffmpeg_sink *s, AVPacket *packet);
+// Writes a packet in the encoder's time base to the muxer, keeping the
+// first failure.
+int posix_write_packet(posix_ffmpeg_sink *s, AVPacket *packet, AVCodecContext *encoder, AVStream *stream);
 
 // The audio stream (audio_encode_ffmpeg.cpp).
 int posix_sink_add_audio(void *sink, char *err, std::size_t cap);

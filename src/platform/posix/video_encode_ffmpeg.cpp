@@ -74,6 +74,9 @@ int posix_sink_add_video(void *sink, const video_stream_desc *desc, char *err, s
     } else {
         av_dict_set(&options, "preset", kX264Preset, 0);
         av_dict_set(&options, "threads", kX264Threads, 0);
+        // No look-ahead thread: x264 then holds a picture only as long as its
+        // frame threads need it, which skipped pictures wait behind.
+        av_dict_set(&options, "x264-params", "sync-lookahead=0", 0);
     }
     int rc = avcodec_open2(c, codec, &options);
     av_dict_free(&options);
@@ -111,13 +114,18 @@ int posix_sink_add_video(void *sink, const video_stream_desc *desc, char *err, s
     s->width = desc->width;
     s->height = desc->height;
     s->fps = desc->fps;
+    posix_skip_open(s);
     return 0;
 }
 
 sink_write posix_sink_write_video(void *sink, const bgra_picture *picture, int64_t index, int64_t, int64_t) {
     auto *s = static_cast<posix_ffmpeg_sink *>(sink);
+    const bool unchanged = picture->unchanged && s->have_picture;
+    if (posix_skip_wanted(s, unchanged)) {
+        return posix_skip_write(s, index) < 0 ? sink_write::failed : sink_write::ok;
+    }
     // An unchanged picture is sent again as it was converted last time.
-    if (!picture->unchanged || !s->have_picture) {
+    if (!unchanged) {
         s->have_picture = false;
         // The encoder may still hold the previous picture; then it gets a fresh one.
         if (av_frame_make_writable(s->video_frame) < 0) {
@@ -129,6 +137,7 @@ sink_write posix_sink_write_video(void *sink, const bgra_picture *picture, int64
     }
     // Time base 1/fps: frame n is stamped n, exactly n / fps seconds.
     s->video_frame->pts = index;
+    s->video_frame->pict_type = posix_skip_sent(s, index) ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
     return posix_encode(s, s->video, s->video_stream, s->video_frame) < 0 ? sink_write::failed
                                                                           : sink_write::ok;
 }
