@@ -29,10 +29,11 @@ struct posix_queued_picture {
 struct posix_video_skip {
     bool enabled;
     h264_splice splice;
-    int32_t refine;    // unchanged pictures still sent to the encoder after a change
-    int32_t unchanged; // pictures since the last changed one
-    int32_t since_key; // pictures since the last keyframe the sink asked for
-    int32_t gop;       // at most this many pictures from one keyframe to the next
+    int32_t refine;           // unchanged pictures still sent to the encoder after a change
+    int32_t refine_after_key; // and after a keyframe
+    int32_t to_refine;        // unchanged pictures still to send before skipping
+    int32_t next_key_in;      // pictures before the next keyframe, -1 before the first picture
+    int32_t gop;              // at most this many pictures from one keyframe to the next
     // The pictures after the oldest one the encoder still holds, in order.
     posix_queued_picture queue[64];
     int32_t queue_head;

@@ -85,9 +85,10 @@ void posix_skip_open(posix_ffmpeg_sink *s) {
         return;
     }
     k->refine = kRefinePictures;
+    k->refine_after_key = kRefinePictures;
     k->gop = c->gop_size;
     k->queue_limit = s->fps / 2 < 4 ? 4 : s->fps / 2 > kQueueCapacity / 2 ? kQueueCapacity / 2 : s->fps / 2;
-    k->since_key = 0;
+    k->next_key_in = -1;
     k->enabled = true;
 }
 
@@ -109,14 +110,20 @@ bool posix_skip_wanted(posix_ffmpeg_sink *s, bool unchanged) {
     if (!k->enabled) {
         return false;
     }
-    k->unchanged = unchanged ? k->unchanged + 1 : 0;
-    return unchanged && k->unchanged > k->refine && k->since_key + 1 < k->gop &&
-           k->queue_size < k->queue_limit && k->splice.started;
+    if (!unchanged) {
+        k->to_refine = k->refine;
+        return false;
+    }
+    if (k->to_refine > 0) {
+        --k->to_refine;
+        return false;
+    }
+    return k->next_key_in > 0 && k->queue_size < k->queue_limit && k->splice.started;
 }
 
 int posix_skip_write(posix_ffmpeg_sink *s, int64_t index) {
     posix_video_skip *k = &s->skip;
-    ++k->since_key;
+    --k->next_key_in;
     if (k->queue_size > 0) {
         queue_push(k, index, true);
         return 0;
@@ -130,8 +137,13 @@ bool posix_skip_sent(posix_ffmpeg_sink *s, int64_t index) {
         return false;
     }
     queue_push(k, index, false);
-    const bool key = k->since_key + 1 >= k->gop;
-    k->since_key = key ? 0 : k->since_key + 1;
+    // The first picture is a keyframe anyway; then one every `gop` pictures,
+    // as x264 places them when it is sent every picture.
+    const bool key = k->next_key_in == 0;
+    k->next_key_in = key || k->next_key_in < 0 ? k->gop - 1 : k->next_key_in - 1;
+    if (key && k->to_refine < k->refine_after_key) {
+        k->to_refine = k->refine_after_key;
+    }
     return key;
 }
 
