@@ -36,5 +36,10 @@ void grab_include_cursor(grab_context *ctx, bool include);
 // when nothing in the rectangle changed (on after grab_open). Off, every
 // grab_view grabs.
 void grab_reuse_unchanged(grab_context *ctx, bool reuse);
+// Asks the grab to call fn(arg) once, while the next picture is being made
+// for it (the request sent, its answer not yet awaited), so that the
+// caller's own preparations overlap that work. A grab that has no such
+// moment, or fails before it, does not call it: the caller checks.
+void grab_while_waiting(grab_context *ctx, void (*fn)(void *), void *arg);
 // Releases whatever grab_open took, in any state.
 void grab_close(grab_context *ctx);

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 struct recording_job;
 using thread_handle = void *;
@@ -23,6 +24,12 @@ thread_handle platform_start_worker(recording_job *job);
 void platform_wait_thread(thread_handle thread);
 // Releases the handle.
 void platform_close_thread(thread_handle thread);
+
+// --- Files ------------------------------------------------------------------
+// Reserves room for the first `bytes` bytes of a file just opened for
+// writing, where the file system can, so that the writes that follow find
+// it ready; the file's size stays as it is until they come.
+void platform_reserve_file(std::FILE *file, uint64_t bytes);
 
 // --- Probe ------------------------------------------------------------------
 // Whether a default audio capture endpoint (not a monitor of an output) exists.

@@ -436,22 +436,27 @@ int32_t close_with(std::FILE *file, int32_t status) {
     return closed ? status : -3;
 }
 
-int32_t write_png_internal(const char *path, int32_t width, int32_t height, const uint8_t *pixels,
-                           int32_t stride, pixel_order order) {
-    if (path == nullptr || width <= 0 || height <= 0 || pixels == nullptr) {
-        return -1;
+// Idat bytes for width x height: the filtered image n in stored blocks of at
+// most kBlockMax bytes, 5 bytes of header each, plus the zlib header (2) and
+// Adler-32 (4).
+uint64_t idat_length_of(int32_t width, int32_t height, uint64_t *filtered) {
+    const uint64_t n = static_cast<uint64_t>(height) * (static_cast<uint64_t>(width) * 4 + 1);
+    const uint64_t blocks = (n + kBlockMax - 1) / kBlockMax;
+    *filtered = n;
+    return n + 5 * blocks + 6;
+}
+
+// Writes the whole PNG into `file`, which it closes in any case.
+int32_t write_png_to(std::FILE *file, int32_t width, int32_t height, const uint8_t *pixels, int32_t stride,
+                     pixel_order order) {
+    if (width <= 0 || height <= 0 || pixels == nullptr) {
+        return close_with(file, -1);
     }
     const auto input_row = static_cast<std::size_t>(width) * 4;
     const source_image image{pixels, stride > 0 ? static_cast<std::size_t>(stride) : input_row, input_row + 1,
                              order};
-    const uint64_t n = static_cast<uint64_t>(height) * (static_cast<uint64_t>(width) * 4 + 1);
-    const uint64_t blocks = (n + kBlockMax - 1) / kBlockMax;
-    const uint64_t idat_length = n + 5 * blocks + 6;
-
-    std::FILE *file = std::fopen(path, "wb");
-    if (file == nullptr) {
-        return -2;
-    }
+    uint64_t n = 0;
+    const uint64_t idat_length = idat_length_of(width, height, &n);
     if (!put(file, png_sig, sizeof png_sig)) {
         return close_with(file, -3);
     }
@@ -480,6 +485,18 @@ int32_t write_png_internal(const char *path, int32_t width, int32_t height, cons
     return close_with(file, write_idat_iend(file, image, n, idat_length));
 }
 
+int32_t write_png_internal(const char *path, int32_t width, int32_t height, const uint8_t *pixels,
+                           int32_t stride, pixel_order order) {
+    if (path == nullptr || width <= 0 || height <= 0 || pixels == nullptr) {
+        return -1;
+    }
+    std::FILE *file = std::fopen(path, "wb");
+    if (file == nullptr) {
+        return -2;
+    }
+    return write_png_to(file, width, height, pixels, stride, order);
+}
+
 } // namespace
 
 int32_t write_png_bgra(const char *path, int32_t width, int32_t height, const uint8_t *pixels,
@@ -495,4 +512,22 @@ int32_t write_png_rgba(const char *path, int32_t width, int32_t height, const ui
 int32_t write_png_bgrx(const char *path, int32_t width, int32_t height, const uint8_t *pixels,
                        int32_t stride) {
     return write_png_internal(path, width, height, pixels, stride, pixel_order::bgrx);
+}
+
+int32_t write_png_bgrx_file(std::FILE *file, int32_t width, int32_t height, const uint8_t *pixels,
+                            int32_t stride) {
+    if (file == nullptr) {
+        return -1;
+    }
+    return write_png_to(file, width, height, pixels, stride, pixel_order::bgrx);
+}
+
+uint64_t png_file_size(int32_t width, int32_t height) {
+    if (width <= 0 || height <= 0) {
+        return 0;
+    }
+    uint64_t n = 0;
+    const uint64_t idat_length = idat_length_of(width, height, &n);
+    // Signature, IHDR, the IDAT chunk's length, type and CRC, IEND.
+    return idat_length > kMaxChunkLength ? 0 : 8 + 25 + 12 + idat_length + 12;
 }

@@ -2,6 +2,7 @@
 // pattern) written as a PNG file.
 #include "kestrova/screenrecorder.h"
 #include "platform/grab.h"
+#include "platform/platform.h"
 #include "png_writer/png_writer.h"
 #include "screenrecorder/display.h"
 #include "screenrecorder/errors.h"
@@ -20,6 +21,22 @@ namespace {
 constexpr int32_t kSizeWhenEmpty = 100;
 
 char shot_json[kResultTextSize];
+
+// The PNG file, opened and given its room while the grab's picture is being
+// made, so that the writes find the room ready.
+struct shot_file {
+    const char *path;
+    uint64_t bytes;
+    std::FILE *file; // null when it could not be created
+    bool opened;     // the open was tried
+};
+
+void open_shot_file(void *arg) {
+    auto *f = static_cast<shot_file *>(arg);
+    f->opened = true;
+    f->file = std::fopen(f->path, "wb");
+    platform_reserve_file(f->file, f->bytes);
+}
 
 // One side of the rectangle: trimmed to end at the display's edge, 100 when
 // nothing is left.
@@ -80,12 +97,14 @@ extern "C" int32_t screenrecorder_screenshot(const char *output_path, const char
     // One picture: no tracking of what changes. The PNG is written straight
     // from where the grab left the picture (the grab's own memory when it
     // can), so the grab closes after the write.
+    shot_file out{output_path, png_file_size(r.width, r.height), nullptr, false};
     grab_context grab{};
     bgra_picture picture{pixels, static_cast<size_t>(stride), false};
     bool grabbed = false;
     if (grab_open_single(&grab, r.width, r.height)) {
         grab_reuse_unchanged(&grab, false);
         grab_include_cursor(&grab, opts.cursor != 0);
+        grab_while_waiting(&grab, open_shot_file, &out);
         grabbed = grab_view(&grab, r.x, r.y, pixels, &picture) &&
                   picture.stride <= static_cast<size_t>(std::numeric_limits<int32_t>::max());
     }
@@ -98,8 +117,12 @@ extern "C" int32_t screenrecorder_screenshot(const char *output_path, const char
     // X and GDI leave the fourth byte of a grabbed pixel 0, which the PNG
     // would store as fully transparent: every pixel is stored opaque (the
     // pattern's are already).
-    const int32_t rc =
-        write_png_bgrx(output_path, r.width, r.height, picture.pixels, static_cast<int32_t>(picture.stride));
+    if (!out.opened) {
+        open_shot_file(&out);
+    }
+    const int32_t rc = out.file == nullptr ? -2
+                                           : write_png_bgrx_file(out.file, r.width, r.height, picture.pixels,
+                                                                 static_cast<int32_t>(picture.stride));
     grab_close(&grab);
     std::free(pixels);
     if (rc != 0) {

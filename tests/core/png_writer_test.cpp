@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/platform.h"
 #include "png_writer/png_writer.h"
 #include "support/files.h"
 #include "support/temp_dir.h"
@@ -211,6 +212,7 @@ TEST(PngWriter, BlockLayoutAndSizes) {
         ASSERT_EQ(write_png_bgra(path.c_str(), c.width, c.height, pixels.data(), 0), 0);
         const std::vector<uint8_t> file = read_file_bytes(path);
         EXPECT_EQ(file.size(), c.file_size);
+        EXPECT_EQ(png_file_size(c.width, c.height), c.file_size);
         decoded_png png;
         ASSERT_TRUE(decode(file, &png));
         EXPECT_EQ(png.width, static_cast<uint32_t>(c.width));
@@ -338,6 +340,42 @@ TEST(PngWriter, ImageTooLargeForOneChunkIsRefused) {
     EXPECT_EQ(be32(file, 16), 32768u);
     EXPECT_EQ(be32(file, 20), 16384u);
     EXPECT_EQ(be32(file, 29), reference_crc32(&file[12], 17));
+    EXPECT_EQ(png_file_size(32768, 16384), 0u);
+    EXPECT_EQ(png_file_size(0, 10), 0u);
+}
+
+// A caller that opens the file itself, ahead of the pixels, and reserves
+// its room: the same bytes as by path, and a file that ends where its
+// writes end.
+TEST(PngWriter, IntoAFileOpenedAheadWithItsRoomReserved) {
+    temp_dir dir;
+    const std::vector<uint8_t> pixels = noise((300 * 4 + 40) * 17, 3u);
+    const std::string by_path = dir.file("by-path.png");
+    ASSERT_EQ(write_png_bgrx(by_path.c_str(), 300, 17, pixels.data(), 300 * 4 + 40), 0);
+    const std::string opened = dir.file("opened.png");
+    std::FILE *f = std::fopen(opened.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    platform_reserve_file(f, png_file_size(300, 17));
+    ASSERT_EQ(write_png_bgrx_file(f, 300, 17, pixels.data(), 300 * 4 + 40), 0);
+    EXPECT_TRUE(read_file_bytes(opened) == read_file_bytes(by_path));
+
+    // More room than is written: the file is as long as its bytes.
+    const std::string short_file = dir.file("short.bin");
+    f = std::fopen(short_file.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    platform_reserve_file(f, 1 << 20);
+    std::fwrite("0123456789", 1, 10, f);
+    std::fclose(f);
+    EXPECT_EQ(read_file_bytes(short_file).size(), 10u);
+
+    // No file, or arguments that cannot be written (the file is closed and
+    // left empty).
+    EXPECT_EQ(write_png_bgrx_file(nullptr, 1, 1, pixels.data(), 0), -1);
+    const std::string refused = dir.file("refused.png");
+    f = std::fopen(refused.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(write_png_bgrx_file(f, 0, 1, pixels.data(), 0), -1);
+    EXPECT_EQ(read_file_bytes(refused).size(), 0u);
 }
 
 TEST(PngWriter, ConcurrentCallsDoNotInterfere) {

@@ -19,13 +19,15 @@ struct grab_context {
     uint8_t bits_per_pixel; // 24 or 32, as the server lays out a pixel
     uint8_t scanline_pad;   // bits each server row is padded to
     bool use_shm;
-    uint32_t shm_seg;  // xcb_shm_seg_t, 0 when not attached
-    int shm_id;        // System V segment id, -1 when none (removed once attached)
-    uint8_t *shm_data; // mapped segment, null when none
-    size_t shm_size;   // bytes of the mapped segment
-    bool shm_mapped;   // the segment's pages are all mapped on our side
-    bool shm_kept;     // the segment is borrowed: kept, not let go, on release
-    void *reply;       // the last plain GetImage reply, null when none
+    uint32_t shm_seg;        // xcb_shm_seg_t, 0 when not attached
+    int shm_id;              // System V segment id, -1 when none (removed once attached)
+    uint8_t *shm_data;       // mapped segment, null when none
+    size_t shm_size;         // bytes of the mapped segment
+    bool shm_mapped;         // the segment's pages are all mapped on our side
+    bool shm_kept;           // the segment is borrowed: kept, not let go, on release
+    void *reply;             // the last plain GetImage reply, null when none
+    void (*on_wait)(void *); // grab_while_waiting's call, null when none is due
+    void *on_wait_arg;
     posix_cursor cursor;
 
     // DAMAGE tracking of the root window (grab_damage.cpp).

@@ -207,6 +207,17 @@ void posix_drop_reply(grab_context *ctx) {
     ctx->reply = nullptr;
 }
 
+// Sends the request just made and, while the server works on it, makes the
+// call grab_while_waiting asked for.
+void posix_call_while_waiting(grab_context *ctx) {
+    if (ctx->on_wait != nullptr) {
+        void (*fn)(void *) = ctx->on_wait;
+        ctx->on_wait = nullptr;
+        xcb_flush(conn(ctx));
+        fn(ctx->on_wait_arg);
+    }
+}
+
 // Asks the server for the part of the rectangle at (x, y) that lies on the
 // root window. The image stays in the segment, or in ctx->reply for the
 // plain request, until the next fetch or grab_close.
@@ -236,10 +247,10 @@ bool posix_fetch(grab_context *ctx, int32_t x, int32_t y, posix_fetched *out) {
     out->iw = iw;
     out->ih = ih;
     if (ctx->use_shm) {
-        xcb_shm_get_image_reply_t *r = xcb_shm_get_image_reply(
-            c,
-            xcb_shm_get_image(c, ctx->root, ix, iy, iw, ih, ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, ctx->shm_seg, 0),
-            nullptr);
+        const xcb_shm_get_image_cookie_t cookie =
+            xcb_shm_get_image(c, ctx->root, ix, iy, iw, ih, ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, ctx->shm_seg, 0);
+        posix_call_while_waiting(ctx);
+        xcb_shm_get_image_reply_t *r = xcb_shm_get_image_reply(c, cookie, nullptr);
         const bool ok = r != nullptr && r->size >= need;
         std::free(r);
         if (!ok) {
@@ -250,8 +261,10 @@ bool posix_fetch(grab_context *ctx, int32_t x, int32_t y, posix_fetched *out) {
         out->source = ctx->shm_data;
         return true;
     }
-    xcb_get_image_reply_t *r = xcb_get_image_reply(
-        c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, ctx->root, ix, iy, iw, ih, ~0u), nullptr);
+    const xcb_get_image_cookie_t cookie =
+        xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, ctx->root, ix, iy, iw, ih, ~0u);
+    posix_call_while_waiting(ctx);
+    xcb_get_image_reply_t *r = xcb_get_image_reply(c, cookie, nullptr);
     if (r == nullptr || static_cast<size_t>(xcb_get_image_data_length(r)) < need) {
         std::free(r);
         posix_refresh_screen_size(ctx);
@@ -411,6 +424,11 @@ void grab_reuse_unchanged(grab_context *ctx, bool reuse) {
 
 void grab_include_cursor(grab_context *ctx, bool include) {
     ctx->cursor.wanted = include;
+}
+
+void grab_while_waiting(grab_context *ctx, void (*fn)(void *), void *arg) {
+    ctx->on_wait = fn;
+    ctx->on_wait_arg = arg;
 }
 
 void grab_close(grab_context *ctx) {

@@ -51,6 +51,9 @@ bool grab_open_single(grab_context *ctx, int32_t width, int32_t height) {
     return grab_open(ctx, width, height);
 }
 
+// BitBlt has no moment of waiting that the caller could use.
+void grab_while_waiting(grab_context *, void (*)(void *), void *) {}
+
 bool grab_frame(grab_context *ctx, int32_t x, int32_t y, uint8_t *pixels) {
     if (!ctx->ready) {
         return false;
