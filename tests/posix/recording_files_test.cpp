@@ -113,11 +113,16 @@ TEST_F(RecordingFilesTest, VideoAndSilentAudioAreWhatTheJobAsked) {
     const file_case cases[] = {
         {"h264", 1001, 599, "h264", "avc1", 1000, 598},
         {"hevc", 10, 10, "hevc", "hvc1", 16, 16},
+        // x265's coding units: 32 x 32 only where both sides allow it, padded to them
+        {"hevc", 301, 20, "hevc", "hvc1", 300, 20},
+        {"hevc", 101, 35, "hevc", "hvc1", 100, 34},
         {"HEVC", 64, 48, "h264", "avc1", 64, 48}, // only the exact word selects HEVC
     };
     for (const file_case &c : cases) {
-        SCOPED_TRACE(c.codec);
-        const std::string path = dir_.file(std::string(c.codec) + ".mp4");
+        const std::string name =
+            std::string(c.codec) + "-" + std::to_string(c.region_w) + "x" + std::to_string(c.region_h);
+        SCOPED_TRACE(name);
+        const std::string path = dir_.file(name + ".mp4");
         const summary s = record_for(
             path, "{\"codec\":\"" + std::string(c.codec) + "\"," + region(0, 0, c.region_w, c.region_h) + "}",
             1200);
