@@ -1,8 +1,9 @@
 // Screenshots in a row, as a host takes them: each file is byte for byte the
 // PNG of what is on the screen at that moment, whatever the screenshots
-// before it took (of other sizes, in a forked child), single grabs from two
-// threads at once are both right, and the process keeps at most one
-// shared-memory segment between them.
+// before it took (of other sizes, on a screen since resized or a server
+// since replaced, in a forked child), single grabs from two threads at once
+// are both right, and the process keeps at most one shared-memory segment
+// between them.
 #include <gtest/gtest.h>
 
 #include <xcb/xcb.h>
@@ -48,6 +49,8 @@ class painter {
             return;
         }
         screen_ = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
+        width_ = screen_->width_in_pixels;
+        height_ = screen_->height_in_pixels;
         const uint32_t bg[] = {kBackground};
         xcb_change_window_attributes(c_, screen_->root, XCB_CW_BACK_PIXEL, bg);
         xcb_clear_area(c_, 0, screen_->root, 0, 0, 0, 0);
@@ -64,6 +67,12 @@ class painter {
                                               static_cast<int16_t>(a.y), static_cast<uint16_t>(a.w),
                                               static_cast<uint16_t>(a.h), a.rgb));
         areas_.push_back(a);
+        x_round_trip(c_);
+    }
+    // The screen is now w x h (resized with RandR).
+    void resized(int32_t w, int32_t h) {
+        width_ = w;
+        height_ = h;
         x_round_trip(c_);
     }
     void take_last_away() {
@@ -112,7 +121,7 @@ class painter {
 
   private:
     uint32_t at(int64_t x, int64_t y) const {
-        if (x < 0 || y < 0 || x >= kScreenW || y >= kScreenH) {
+        if (x < 0 || y < 0 || x >= width_ || y >= height_) {
             return 0;
         }
         uint32_t rgb = kBackground;
@@ -128,6 +137,8 @@ class painter {
     const xcb_screen_t *screen_ = nullptr;
     std::vector<xcb_window_t> windows_;
     std::vector<area> areas_;
+    int32_t width_ = 0;
+    int32_t height_ = 0;
     mutable int reference_ = 0;
 };
 
@@ -201,6 +212,51 @@ TEST_F(ScreenshotRepeat, TheNextScreenshotShowsWhatChanged) {
     p.take_last_away();
     expect_shot(p, dir, "gone.png", whole);
     expect_shot(p, dir, "gone-part.png", part);
+}
+
+// The connection a screenshot leaves for the next one is asked before use:
+// a screen resized since, or a server that went away (and another that took
+// its place, perhaps under the same name), gives the next screenshot the
+// screen as it is now.
+TEST_F(ScreenshotRepeat, AResizedScreenIsTakenAtItsNewSize) {
+    painter p;
+    ASSERT_TRUE(p.ok());
+    p.show({100, 50, 300, 300, 0xc08040});
+    temp_dir dir;
+    const shot whole = kShots[1];
+    expect_shot(p, dir, "before.png", whole);
+    run_x_command("xrandr --fb 320x240 >/dev/null 2>&1");
+    p.resized(320, 240);
+    expect_shot(p, dir, "smaller.png", {"", 0, 0, 320, 240});
+    expect_shot(p, dir, "region.png",
+                {R"({"region":{"x":200,"y":100,"w":200,"h":200}})", 200, 100, 120, 140});
+    // Wholly past the new edge, inside the old one: black, not refused.
+    expect_shot(p, dir, "past.png", {R"({"region":{"x":400,"y":0,"w":50,"h":50}})", 400, 0, 100, 50});
+    run_x_command("xrandr --fb 640x480 >/dev/null 2>&1");
+    p.resized(kScreenW, kScreenH);
+    expect_shot(p, dir, "again.png", whole);
+}
+
+TEST(ScreenshotServers, TheNextServerIsTakenWhenTheFirstWentAway) {
+    temp_dir dir;
+    std::string first_name;
+    {
+        xvfb_server first(320, 240);
+        ASSERT_TRUE(first.ok());
+        first_name = first.display();
+        painter p;
+        ASSERT_TRUE(p.ok());
+        p.show({10, 10, 50, 50, 0xff0000});
+        expect_shot(p, dir, "first.png", {"", 0, 0, 320, 240});
+    }
+    xvfb_server second(400, 300);
+    ASSERT_TRUE(second.ok());
+    painter p;
+    ASSERT_TRUE(p.ok());
+    p.show({20, 30, 60, 40, 0x00ff00});
+    SCOPED_TRACE(second.display() == first_name ? "the same display name" : "another display name");
+    expect_shot(p, dir, "second.png", {"", 0, 0, 400, 300});
+    expect_shot(p, dir, "second-again.png", {"", 0, 0, 400, 300});
 }
 
 // Two threads taking single pictures at once, as two screenshots do under

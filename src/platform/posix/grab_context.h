@@ -24,7 +24,9 @@ struct grab_context {
     uint8_t *shm_data;       // mapped segment, null when none
     size_t shm_size;         // bytes of the mapped segment
     bool shm_mapped;         // the segment's pages are all mapped on our side
-    bool shm_kept;           // the segment is borrowed: kept, not let go, on release
+    bool kept;               // borrowed what the last single grab left (grab_kept.cpp)
+    int kept_id;             // the borrowed segment's id (removed, still attachable), -1 when none
+    int screen_number;       // the X screen of the connection
     void *reply;             // the last plain GetImage reply, null when none
     void (*on_wait)(void *); // grab_while_waiting's call, null when none is due
     void *on_wait_arg;

@@ -6,6 +6,7 @@
 // pointer stayed as it was.
 #include "platform/grab.h"
 #include "platform/posix/grab_damage.h"
+#include "platform/posix/grab_kept.h"
 #include "platform/posix/grab_shm.h"
 #include "platform/posix/xcb_connection.h"
 
@@ -123,39 +124,76 @@ void posix_refresh_screen_size(grab_context *ctx) {
     }
 }
 
-// posix_grab_open that may borrow the segment kept between single pictures
-// (grab_open_single) instead of making one.
-bool posix_grab_open_with(grab_context *ctx, int32_t width, int32_t height, bool allow_shm, bool borrow) {
-    *ctx = grab_context{};
-    ctx->width = width;
-    ctx->height = height;
-    ctx->shm_id = -1;
-    if (width <= 0 || height <= 0) {
-        return false;
-    }
-    int screen_number = 0;
-    xcb_connection_t *c = posix_xcb_connect(nullptr, &screen_number);
-    ctx->connection = c;
+// A kept connection still answers: the root window's size (the screen may
+// have been resized since) comes back, and nothing from before waits in it.
+bool posix_kept_answers(xcb_connection_t *c, int screen_number, int32_t *width, int32_t *height) {
     if (xcb_connection_has_error(c) != 0) {
         return false;
     }
-    const xcb_setup_t *setup = xcb_get_setup(c);
-    xcb_screen_iterator_t it = xcb_setup_roots_iterator(setup);
+    xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(c));
     for (int i = 0; i < screen_number && it.rem > 0; ++i) {
         xcb_screen_next(&it);
     }
     if (it.rem <= 0) {
         return false;
     }
+    xcb_get_geometry_reply_t *g = xcb_get_geometry_reply(c, xcb_get_geometry(c, it.data->root), nullptr);
+    if (g == nullptr) {
+        return false;
+    }
+    *width = g->width;
+    *height = g->height;
+    std::free(g);
+    while (xcb_generic_event_t *e = xcb_poll_for_queued_event(c)) {
+        std::free(e);
+    }
+    return true;
+}
+
+// posix_grab_open that may borrow what the last single grab left (its
+// segment and connection, grab_open_single) instead of making its own.
+bool posix_grab_open_with(grab_context *ctx, int32_t width, int32_t height, bool allow_shm, bool borrow) {
+    *ctx = grab_context{};
+    ctx->width = width;
+    ctx->height = height;
+    ctx->shm_id = -1;
+    ctx->kept_id = -1;
+    if (width <= 0 || height <= 0) {
+        return false;
+    }
+    const bool local = allow_shm && posix_display_is_local();
+    int32_t kept_width = 0;
+    int32_t kept_height = 0;
+    bool reused = false;
+    if (local && borrow && posix_borrow_kept(ctx) && ctx->connection != nullptr) {
+        reused = posix_kept_answers(conn(ctx), ctx->screen_number, &kept_width, &kept_height);
+        if (!reused) {
+            posix_forget_kept_connection(ctx);
+        }
+    }
+    if (!reused) {
+        ctx->connection = posix_xcb_connect(nullptr, &ctx->screen_number);
+    }
+    xcb_connection_t *c = conn(ctx);
+    if (xcb_connection_has_error(c) != 0) {
+        return false;
+    }
+    const xcb_setup_t *setup = xcb_get_setup(c);
+    xcb_screen_iterator_t it = xcb_setup_roots_iterator(setup);
+    for (int i = 0; i < ctx->screen_number && it.rem > 0; ++i) {
+        xcb_screen_next(&it);
+    }
+    if (it.rem <= 0) {
+        return false;
+    }
     ctx->root = it.data->root;
-    ctx->screen_width = it.data->width_in_pixels;
-    ctx->screen_height = it.data->height_in_pixels;
+    ctx->screen_width = reused ? kept_width : it.data->width_in_pixels;
+    ctx->screen_height = reused ? kept_height : it.data->height_in_pixels;
     if (!posix_pick_format(ctx, setup, it.data)) {
         return false;
     }
     ctx->use_shm =
-        allow_shm && posix_display_is_local() &&
-        posix_attach_shm(ctx, posix_row_bytes(ctx, ctx->width) * static_cast<size_t>(ctx->height), borrow);
+        local && posix_attach_shm(ctx, posix_row_bytes(ctx, ctx->width) * static_cast<size_t>(ctx->height));
     if (!ctx->use_shm) {
         posix_release_shm(ctx);
     }
@@ -432,6 +470,13 @@ void grab_while_waiting(grab_context *ctx, void (*fn)(void *), void *arg) {
 }
 
 void grab_close(grab_context *ctx) {
+    // A single grab's connection serves the next one when it is as it was
+    // made: the picture came through the segment, and the server was asked
+    // for no notifications (of the pointer or of damage).
+    if (ctx->kept) {
+        posix_return_kept(ctx, ctx->ready && ctx->use_shm && !ctx->cursor.started && ctx->damage == 0 &&
+                                   ctx->connection != nullptr && xcb_connection_has_error(conn(ctx)) == 0);
+    }
     posix_drop_reply(ctx);
     posix_damage_close(ctx);
     ctx->have_last = false;
