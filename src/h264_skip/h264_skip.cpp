@@ -227,8 +227,9 @@ std::size_t h264_skip_picture(const h264_skip_stream &stream, uint32_t frame_num
 }
 
 std::size_t h264_splice_encoded(h264_splice *splice, const uint8_t *unit, std::size_t size, uint8_t *out,
-                                uint8_t *scratch) {
+                                uint8_t *scratch, bool *changed) {
     std::size_t written = 0;
+    *changed = false;
     std::size_t offset = 0;
     h264_nal nal{};
     bool ok = true;
@@ -244,8 +245,11 @@ std::size_t h264_splice_encoded(h264_splice *splice, const uint8_t *unit, std::s
             written += nal.size;
             continue;
         }
-        const std::size_t length = h264_unescape(nal.data, nal.size, scratch);
-        h264_bit_reader r{scratch, length, 8, false};
+        // The fields read lie in the first few bytes: only those are unescaped
+        // unless the slice is renumbered.
+        const std::size_t head =
+            h264_unescape(nal.data, nal.size < kMaxHeaderBytes ? nal.size : kMaxHeaderBytes, scratch);
+        h264_bit_reader r{scratch, head, 8, false};
         h264_read_ue(&r); // first_mb_in_slice
         h264_read_ue(&r); // slice_type
         const uint32_t pps_id = h264_read_ue(&r);
@@ -274,8 +278,10 @@ std::size_t h264_splice_encoded(h264_splice *splice, const uint8_t *unit, std::s
             written += nal.size;
             continue;
         }
+        const std::size_t length = h264_unescape(nal.data, nal.size, scratch);
         h264_put_bits_at(scratch, frame_num_at, renumbered, bits);
         written += h264_escape(scratch, length, out + written);
+        *changed = true;
     }
     return ok && saw_slice ? written : 0;
 }

@@ -59,9 +59,11 @@ struct h264_splice {
 // pictures inserted so far, into `out` (at least `size * 3 / 2 + 16`
 // bytes, and `scratch` at least `size` bytes). Returns the new length, or
 // 0 when the unit is not one this module can renumber (then the stream
-// must not take skipped pictures any more).
+// must not take skipped pictures any more). `changed` is false when the
+// unit needs no renumbering: `out` then holds the same NAL units, and the
+// caller may keep the unit as it is.
 std::size_t h264_splice_encoded(h264_splice *splice, const uint8_t *unit, std::size_t size, uint8_t *out,
-                                uint8_t *scratch);
+                                uint8_t *scratch, bool *changed);
 
 // The next skipped picture, after the last written one. Returns its length,
 // 0 before the first IDR picture or when `cap` is too small.

@@ -256,9 +256,12 @@ TEST(H264Skip, SplicedPicturesDecodeExactlyAndRepeatTheirPredecessor) {
             const packet_bytes &unit = original[n];
             packet_bytes out(unit.size() * 3 / 2 + 16);
             packet_bytes scratch(unit.size());
+            bool changed = false;
             const std::size_t length =
-                h264_splice_encoded(&splice, unit.data(), unit.size(), out.data(), scratch.data());
+                h264_splice_encoded(&splice, unit.data(), unit.size(), out.data(), scratch.data(), &changed);
             ASSERT_GT(length, 0u) << "picture " << n;
+            // Renumbered from the first picture that follows skipped ones.
+            EXPECT_EQ(changed, n >= 2) << "picture " << n;
             out.resize(length);
             spliced.push_back(out);
             source.push_back(n);
@@ -295,12 +298,15 @@ TEST(H264Skip, NothingIsSkippedBeforeTheFirstIdrPicture) {
     // A picture of a stream it has not seen (another PPS id) is refused.
     const std::vector<packet_bytes> units = encode(&e, 2);
     h264_splice other = splice;
+    bool changed = false;
     other.stream.pps_id = 5;
     std::vector<uint8_t> buffer(units[0].size() * 3 / 2 + 16);
     std::vector<uint8_t> scratch(units[0].size());
-    EXPECT_EQ(h264_splice_encoded(&other, units[0].data(), units[0].size(), buffer.data(), scratch.data()),
+    EXPECT_EQ(h264_splice_encoded(&other, units[0].data(), units[0].size(), buffer.data(), scratch.data(),
+                                  &changed),
               0u);
-    EXPECT_GT(h264_splice_encoded(&splice, units[0].data(), units[0].size(), buffer.data(), scratch.data()),
+    EXPECT_GT(h264_splice_encoded(&splice, units[0].data(), units[0].size(), buffer.data(), scratch.data(),
+                                  &changed),
               0u);
     EXPECT_GT(h264_splice_skipped(&splice, out, sizeof out), 0u);
     // Too small a buffer for the picture.

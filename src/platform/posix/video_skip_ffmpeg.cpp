@@ -165,12 +165,14 @@ int posix_skip_write_encoded(posix_ffmpeg_sink *s, AVPacket *packet) {
             return AVERROR(ENOMEM);
         }
     }
-    const std::size_t length = h264_splice_encoded(&k->splice, packet->data, size, k->unit, k->scratch);
+    bool changed = false;
+    const std::size_t length =
+        h264_splice_encoded(&k->splice, packet->data, size, k->unit, k->scratch, &changed);
     if (length == 0) {
         // Not a unit this stream's renumbering understands: it is written as
         // it is, and no picture is skipped any more.
         k->enabled = false;
-    } else if (length != size || std::memcmp(k->unit, packet->data, size) != 0) {
+    } else if (changed) {
         int rc = av_packet_make_writable(packet);
         if (rc >= 0 && length > size) {
             rc = av_grow_packet(packet, static_cast<int>(length - size));
